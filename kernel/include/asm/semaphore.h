@@ -1,0 +1,26 @@
+/* Counting semaphores as plain data. A zero-filled semaphore has count 0 (locked);
+ * sema_init / init_MUTEX set the count. Waiters sleep on a futex of `count`. */
+#ifndef _VK_ASM_SEMAPHORE_H
+#define _VK_ASM_SEMAPHORE_H
+#include <linux/kernel.h>
+
+struct semaphore {
+  volatile int count;   /* available units */
+  volatile int waiters; /* threads sleeping in down*() */
+};
+
+#define __SEMAPHORE_INITIALIZER(name, n) { (n), 0 }
+#define DECLARE_MUTEX(name) struct semaphore name = {1, 0}
+void sema_init(struct semaphore *sem, int val);
+static inline void init_MUTEX(struct semaphore *sem) { sema_init(sem, 1); }
+static inline void init_MUTEX_LOCKED(struct semaphore *sem) { sema_init(sem, 0); }
+
+/* May sleep. */
+void down(struct semaphore *sem);
+/* May sleep. 0 when taken, -EINTR when a signal is pending for the caller (at once or while waiting). */
+int down_interruptible(struct semaphore *sem);
+/* Never sleeps: 0 when taken, 1 when not available. */
+int down_trylock(struct semaphore *sem);
+/* Any context. Wakes exactly one waiter when there is one. */
+void up(struct semaphore *sem);
+#endif

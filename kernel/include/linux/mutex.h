@@ -1,0 +1,17 @@
+/* Sleeping mutexes as plain data: zero is unlocked (mutex_init is still the proper start). */
+#ifndef _VK_LINUX_MUTEX_H
+#define _VK_LINUX_MUTEX_H
+#include <linux/kernel.h>
+
+struct mutex {
+  volatile int state; /* 0 unlocked, 1 locked, 2 locked with waiters */
+  int owner_pid;
+};
+#define DEFINE_MUTEX(m) struct mutex m = {0, 0}
+void mutex_init(struct mutex *lock);
+void mutex_lock(struct mutex *lock); /* may sleep */
+int mutex_lock_interruptible(struct mutex *lock);
+int mutex_trylock(struct mutex *lock); /* 1 when taken */
+void mutex_unlock(struct mutex *lock);
+int mutex_is_locked(struct mutex *lock);
+#endif

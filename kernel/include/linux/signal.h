@@ -1,0 +1,2 @@
+#include <linux/sched.h>
+#include <signal.h>

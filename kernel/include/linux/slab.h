@@ -1,0 +1,24 @@
+/* kmalloc and slab caches. Every allocation is counted per kind (machine/kernel.h) and
+ * may be failed by fault injection. Allocations with __GFP_WAIT may sleep. */
+#ifndef _VK_LINUX_SLAB_H
+#define _VK_LINUX_SLAB_H
+#include <linux/gfp.h>
+#include <linux/kernel.h>
+
+void *kmalloc(size_t size, gfp_t flags);
+void *kzalloc(size_t size, gfp_t flags);
+void kfree(const void *p);
+
+struct kmem_cache; /* opaque: name, object size, live-object count */
+typedef struct kmem_cache kmem_cache_t;
+#define SLAB_HWCACHE_ALIGN 0x2000ul
+/* Returns null on failure (name is copied? no: kept as given, like the kernel). */
+kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t align, unsigned long flags,
+                                void (*ctor)(void *, kmem_cache_t *, unsigned long),
+                                void (*dtor)(void *, kmem_cache_t *, unsigned long));
+void *kmem_cache_alloc(kmem_cache_t *cachep, gfp_t flags);
+void kmem_cache_free(kmem_cache_t *cachep, void *objp);
+/* Refuses loudly (log line, kernel warning, returns 1) while objects are live. 0 when destroyed. */
+int kmem_cache_destroy(kmem_cache_t *cachep);
+const char *kmem_cache_name(kmem_cache_t *cachep);
+#endif

@@ -1,0 +1,76 @@
+// The stand-in's control surface for tests, tools and the agent's host side: the kernel
+// log, bug reports, fault injection, live-object accounting and execution contexts.
+// Ordinary C++; never included by module code.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace machine {
+
+// ---- kernel log ---------------------------------------------------------------------
+struct LogRecord {
+  uint64_t seq;        // 1, 2, ... since boot
+  int level;           // parsed from a leading "<N>", 4 when absent
+  double time;         // seconds since boot
+  std::string text;    // without the "<N>" prefix
+};
+std::vector<LogRecord> log_records(uint64_t after_seq = 0);
+uint64_t log_last_seq();
+void log_clear();
+// dmesg style: "[    1.234567] text" per record.
+std::string log_dmesg(uint64_t after_seq = 0);
+// Echo every record to stderr as it is logged (off by default).
+void log_echo(bool on);
+// Count of records (after_seq onwards) whose text contains `needle`.
+int log_count(const std::string& needle, uint64_t after_seq = 0);
+
+// ---- kernel bugs --------------------------------------------------------------------
+// Sleeping in atomic context, lock misuse, slab destroyed with live objects, WARN_ON.
+int kernel_bug_count();
+void kernel_bug_reset();
+
+// ---- fault injection ----------------------------------------------------------------
+// Every fallible service passes one breakpoint, should_fail(kind); an injected failure
+// is tagged in the log as "FAULT_INJECTION: failing <kind> call #n".
+enum class Fault : int {
+  kmalloc, vmalloc, alloc_pages, slab, bio, buffer_head, kernel_thread,
+  disk_read, disk_write, copy_from_user, copy_to_user, register_chrdev, count
+};
+const char* fault_name(Fault k);
+// Fail the n-th call (1-based, counted from now) of this kind; n = 0 disarms.
+void fault_fail_nth(Fault k, uint64_t n);
+// Fail the n-th fallible call of ANY kind from now (the sweep's single counter).
+void fault_fail_nth_any(uint64_t n);
+// Fail every call of a kind while on.
+void fault_fail_always(Fault k, bool on);
+// Fail with this probability (0..1), from a seeded generator.
+void fault_fail_random(Fault k, double probability, uint64_t seed);
+uint64_t fault_calls(Fault k);      // calls seen since the last reset
+uint64_t fault_calls_any();
+uint64_t fault_injected_count();    // failures injected since the last reset
+void fault_reset();                 // disarm everything, zero the counters
+// Only calls made by threads for which this returns true are counted and failed
+// (default: all threads). Lets a sweep target the scenario and not the test harness.
+void fault_set_filter(std::function<bool()> filter);
+bool should_fail(Fault k);          // the breakpoint (called by the stand-in itself)
+
+// ---- live-object accounting ---------------------------------------------------------
+enum class Obj : int {
+  kmalloc, vmalloc, page, slab_cache, slab_object, bio, buffer_head, kthread, file, vma,
+  block_device, super_ref, count
+};
+const char* obj_name(Obj k);
+int64_t live(Obj k);
+// Names and counts of every kind with live objects; empty when nothing is left.
+std::string live_report();
+bool nothing_live();
+
+// ---- execution contexts -------------------------------------------------------------
+// Runs fn as interrupt context on the calling thread (in_interrupt() true while it runs).
+void run_in_interrupt(const std::function<void()>& fn);
+// Binds the calling thread to a fresh anonymous task (process context without an mm).
+void adopt_thread(const char* name);
+
+}  // namespace machine
