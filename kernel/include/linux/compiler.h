@@ -3,8 +3,6 @@
 #define __user
 #define __kernel
 #define __iomem
-#define __init
-#define __exit
 #define __must_check __attribute__((warn_unused_result))
 #define likely(x) __builtin_expect(!!(x), 1)
 #define unlikely(x) __builtin_expect(!!(x), 0)
