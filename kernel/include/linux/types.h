@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include_next <linux/types.h> /* __u8 ... __s64, which host headers expect */
 
 typedef uint8_t u8;
 typedef uint16_t u16;
@@ -15,10 +16,6 @@ typedef int8_t s8;
 typedef int16_t s16;
 typedef int32_t s32;
 typedef int64_t s64;
-typedef u8 __u8;
-typedef u16 __u16;
-typedef u32 __u32;
-typedef u64 __u64;
 
 typedef u32 __kernel_dev_t;
 #define dev_t __kernel_dev_t
