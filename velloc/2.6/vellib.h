@@ -133,6 +133,9 @@ void printStats(Stats *s);
 
 int getDiskInfo(DiskInfo *diskInfo, dev_t kdev);
 void closeDiskInfo(DiskInfo *diskInfo);
+/* A copy of `from` holding its own block-device reference, for a record that outlives the
+ * original (a change-tracking session's copy); release it with closeDiskInfo. 0, or 5. */
+int copyDiskInfo(DiskInfo *to, DiskInfo *from);
 request_queue_t *getRequestQueue(DiskInfo *diskInfo);
 int ioctlGetBlockSize(Backup *b, dev_t kdev, BlockSize *userBS, unsigned int bsLen);
 int BIOToMinor(struct bio *bio);
@@ -172,6 +175,30 @@ void unSetMRFAMS(AutoMapSession *ams);
 void unsetQueueMRFAMS(request_queue_t *q);
 int countQueueAMS(request_queue_t *q);
 
+/* ---- Session state word ---------------------------------------------------------------------------
+ * `state` is read and written without a common lock (write path, worker, commands); each access is
+ * one untorn atomic load or store. An error of the write path is entered only from a working state
+ * (6 or less): the first error stays, and a closing session is never put back into an error. */
+static inline u32 velGetState(Backup *b) { return __atomic_load_n(&b->state, __ATOMIC_SEQ_CST); }
+static inline void velSetState(Backup *b, u32 s) { __atomic_store_n(&b->state, s, __ATOMIC_SEQ_CST); }
+/* Moves the session from a working state into errorState; returns 1 if it did, 0 when the session
+ * was already closing or in an error state (which then stays). Any context. */
+static inline int velEnterErrorState(Backup *b, u32 errorState) {
+  u32 cur = velGetState(b);
+  while (cur <= stateMapLoaded) {
+    if (__atomic_compare_exchange_n(&b->state, &cur, errorState, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+      return 1;
+  }
+  return 0;
+}
+
+/* ---- Request kinds --------------------------------------------------------------------------------
+ * From the low two bits of bi_rw: 0 read, 1 write, 2 read-ahead, 3 write with the read-ahead hint.
+ * A bio with the write bit set is a write whatever the read-ahead bit says: it must be captured,
+ * marked and tracked like any other write. */
+static inline int velRWIsWrite(unsigned long rw) { return (rw & 1ul) != 0; }
+static inline int velRWIsReadAhead(unsigned long rw) { return (rw & 3ul) == 2ul; }
+
 /* ---- Intercepting request functions (vel-2.6) ----------------------------------------------------- */
 
 int velMRF(request_queue_t *q, struct bio *bio);
@@ -181,6 +208,10 @@ int cacheMRFBlock(request_queue_t *q, struct bio *bio, int bioMinor);
 int doWeCacheBlocks(Backup *b, unsigned int startBN, unsigned int endBN);
 int newMR(Backup *b, request_queue_t *q, struct bio *bio, unsigned int startBN, unsigned int endBN);
 void updateAM(struct bio *bio, int bioMinor);
+/* Returns once no interception that found b as the active session can still touch the
+ * record (mrfUsers back at 0). Called by the close after it has withdrawn activeSession
+ * and released writers, before the record is freed. May sleep. */
+void waitForMRFUsers(Backup *b);
 
 /* ---- Cache worker thread (backup_cache, processMR in vel-2.6; queue in vellib) ------------------- */
 
@@ -218,6 +249,11 @@ int findVMA(Backup *b, struct vm_area_struct *vmaToFind, BackupVMA **bVMAPtr);
 int maxBVMAs(Backup *b, BackupVMA **bVMAPtr);
 char *mmPageAddr(Backup *b, int index, BackupVMA *bVMA);
 void freeMMPages(Backup *b, BackupVMA *bVMA);
+/* A block read copies the slot of its mapping with one extra reference per page
+ * (holdVMAPages: 1 found, 0 no mapping starts at data), so an unmap while the read fills
+ * the buffer cannot free its pages; releaseVMAPages drops them. Neither sleeps. */
+int holdVMAPages(Backup *b, char *data, BackupVMA *hold);
+void releaseVMAPages(BackupVMA *hold);
 
 /* ---- Block reads (vel-2.6) ------------------------------------------------------------------------------ */
 
@@ -243,6 +279,20 @@ void errorAMS(Backup *b);
 void errorAMSDEV(dev_t kdev);
 void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags);
 void waitForAMListUsers(unsigned long *flags);
+/* amList slot of a device; null for a device whose major or minor is 256 or more (no slot). */
+AutoMapSession **amListSlot(dev_t kdev);
+/* amList users gate, reader side: enter (short spin lock) / leave (atomic decrement). */
+void enterAMListUsers(void);
+void leaveAMListUsers(void);
+/* Reference protocol in one call: the device's automap with a user reference held (drop it
+ * with putAMS), or null. Never sleeps. */
+AutoMapSession *getAMS(dev_t kdev);
+void putAMS(AutoMapSession *ams);
+/* Snapshot pins: the caller must hold a reference (getAMS) when it pins; the pin keeps the
+ * record alive after the reference is dropped - closeAM (closeAMS, closeAllAMS) waits for
+ * every pin to go before it frees the record. Never sleep. */
+void pinAMS(AutoMapSession *ams);
+void unpinAMS(AutoMapSession *ams);
 
 /* ---- Change-map retrieval (vellib) -------------------------------------------------------------------------- */
 

@@ -24,6 +24,9 @@ struct request_queue {
 void generic_make_request(struct bio *bio);
 void submit_bio(int rw, struct bio *bio);
 void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn);
+/* Sends the queue's plugged bios to the disk now (the engine holds a burst briefly so that
+ * consecutive bios merge; waiting on a buffer does this by itself). Any context. */
+void generic_unplug_device(request_queue_t *q);
 static inline request_queue_t *bdev_get_queue(struct block_device *bdev) {
   return bdev->bd_disk ? bdev->bd_disk->queue : nullptr;
 }

@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <linux/list.h>
 #include <linux/mm.h>
+#include <linux/sched.h>
 #include <asm/atomic.h>
 
 enum bh_state_bits { BH_Uptodate, BH_Dirty, BH_Lock, BH_Req, BH_Mapped, BH_New, BH_Async_Read, BH_Async_Write };
@@ -35,6 +36,7 @@ void lock_buffer(struct buffer_head *bh);   /* may sleep */
 void unlock_buffer(struct buffer_head *bh); /* any context: clears BH_Lock and wakes waiters */
 void __wait_on_buffer(struct buffer_head *bh); /* may sleep until unlocked */
 static inline void wait_on_buffer(struct buffer_head *bh) {
+  might_sleep();
   if (buffer_locked(bh) || atomic_read(&bh->b_count) == 0) __wait_on_buffer(bh);
 }
 static inline void get_bh(struct buffer_head *bh) { atomic_inc(&bh->b_count); }

@@ -32,6 +32,14 @@ struct file {
   void *private_data;      /* the driver's per-handle record */
 };
 
+#define FMODE_READ 1
+#define FMODE_WRITE 2
+/* Another reference to an open file (a descriptor or a mapping). */
+static inline void get_file(struct file *f) { atomic_inc(&f->f_count); }
+/* Drops a reference; the last one runs the driver's release, drops the module reference
+ * taken at open and frees the file. May sleep. */
+void fput(struct file *f);
+
 struct file_operations {
   struct module *owner;
   loff_t (*llseek)(struct file *, loff_t, int);

@@ -1,5 +1,7 @@
 /* Read-write semaphores as plain data: zero is unlocked. Writers exclude readers and each
- * other; a waiting writer blocks new readers (no writer starvation). */
+ * other; a waiting writer blocks new readers (no writer starvation). A reader that takes
+ * the lock twice while a writer waits deadlocks, as in the kernel.
+ * Thread-safety: every field is changed only with atomics; waiters sleep on wake_seq. */
 #ifndef _VK_LINUX_RWSEM_H
 #define _VK_LINUX_RWSEM_H
 #include <linux/kernel.h>
@@ -9,9 +11,10 @@ struct rw_semaphore {
   volatile int waiting_writers; /* writers sleeping in down_write */
   volatile int wake_seq;        /* futex word bumped on every release */
   const char *name;             /* lock-debugging name, may be null */
+  volatile int sleepers;        /* threads asleep on wake_seq (so releases skip the wake) */
 };
 
-#define DECLARE_RWSEM(name) struct rw_semaphore name = {0, 0, 0, #name}
+#define DECLARE_RWSEM(name) struct rw_semaphore name = {0, 0, 0, #name, 0}
 void __init_rwsem(struct rw_semaphore *sem, const char *name);
 #define init_rwsem(sem) __init_rwsem((sem), #sem)
 

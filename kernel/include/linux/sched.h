@@ -36,8 +36,11 @@ struct task_struct {
   int irq_disabled;              /* interrupts off on this "CPU" */
   int in_irq;                    /* running as interrupt context (I/O completion) */
   int is_kthread;
-  void *host;                    /* stand-in bookkeeping, owned by kernel/host */
+  void *host;                    /* the scheduler's private bookkeeping (signals, thread entry) */
 };
+
+/* Thread-safety: a task's fields are written by its own thread, except pending_signals,
+ * state and wake_seq, which other threads change with atomics (signals, wake-ups). */
 
 /* The calling thread's task; created on first use for threads the stand-in did not start. */
 struct task_struct *get_current(void);
@@ -80,8 +83,6 @@ int in_interrupt(void);
 int in_atomic(void);
 int in_irq(void);
 
-#define HZ 1000
-extern volatile unsigned long jiffies; /* refreshed on every read through get_jiffies() */
-unsigned long get_jiffies(void);
+#include <linux/jiffies.h>
 #define MAX_SCHEDULE_TIMEOUT 0x7fffffffL
 #endif

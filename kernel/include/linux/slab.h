@@ -12,7 +12,11 @@ void kfree(const void *p);
 struct kmem_cache; /* opaque: name, object size, live-object count */
 typedef struct kmem_cache kmem_cache_t;
 #define SLAB_HWCACHE_ALIGN 0x2000ul
-/* Returns null on failure (name is copied? no: kept as given, like the kernel). */
+#define SLAB_CTOR_CONSTRUCTOR 0x001ul /* flag passed to ctor */
+/* Returns the cache, or null (fault injection, bad arguments, or a live cache with the
+ * same name: "kmem_cache_create: duplicate cache NAME"). The name is kept as given, not
+ * copied, like the kernel: it must outlive the cache. May sleep. Objects are built by
+ * ctor at every allocation and dtor runs at every free. */
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t align, unsigned long flags,
                                 void (*ctor)(void *, kmem_cache_t *, unsigned long),
                                 void (*dtor)(void *, kmem_cache_t *, unsigned long));

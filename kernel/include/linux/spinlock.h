@@ -6,7 +6,9 @@
 #include <linux/kernel.h>
 
 typedef struct {
-  volatile int slock; /* 0 unlocked, 1 locked */
+  volatile int slock; /* 0 unlocked, 1 locked, 2 locked with a sleeping contender: the
+                       * stand-in's threads can be descheduled while holding a lock, so
+                       * contenders sleep on this word instead of burning the shared CPUs */
   int owner_pid;      /* pid of the holder while locked, for lock debugging */
 } spinlock_t;
 typedef struct {

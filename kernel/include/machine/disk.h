@@ -52,8 +52,9 @@ enum class Dir { read, write, both };
 void disk_inject_error(Disk* d, uint64_t first_sector, uint64_t count, Dir dir);
 void disk_clear_errors(Disk* d);
 void disk_set_random_completion(Disk* d, bool on, unsigned max_delay_us, uint64_t seed);
-// Bios the engine has completed / merged since attach.
+// Bios the engine has completed / merged into the transfer of the bio before them, since attach.
 uint64_t disk_completed_bios(Disk* d);
+uint64_t disk_merged_bios(Disk* d);
 
 // Synchronous raw I/O through generic_make_request on a device (not held by a freeze).
 // len and byte_off are multiples of 512. 0, or a negative errno (-EIO).

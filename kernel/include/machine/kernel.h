@@ -30,6 +30,9 @@ int log_count(const std::string& needle, uint64_t after_seq = 0);
 // Sleeping in atomic context, lock misuse, slab destroyed with live objects, WARN_ON.
 int kernel_bug_count();
 void kernel_bug_reset();
+// Counts one kernel bug; the caller has already logged its report. For the stand-in's
+// own services (block layer, user memory) that detect misuse.
+void kernel_bug_add();
 
 // ---- fault injection ----------------------------------------------------------------
 // Every fallible service passes one breakpoint, should_fail(kind); an injected failure
@@ -54,7 +57,10 @@ void fault_reset();                 // disarm everything, zero the counters
 // Only calls made by threads for which this returns true are counted and failed
 // (default: all threads). Lets a sweep target the scenario and not the test harness.
 void fault_set_filter(std::function<bool()> filter);
-bool should_fail(Fault k);          // the breakpoint (called by the stand-in itself)
+bool should_fail(Fault k);          // the check every fallible service makes first
+// Every injected failure passes through here (after its log line): the place for a
+// debugger breakpoint when hunting the unwinding of one injected fault.
+void fault_breakpoint(Fault k, uint64_t call);
 
 // ---- live-object accounting ---------------------------------------------------------
 enum class Obj : int {
@@ -63,6 +69,8 @@ enum class Obj : int {
 };
 const char* obj_name(Obj k);
 int64_t live(Obj k);
+// The stand-in's services count their objects here: +1 when made, -1 when freed.
+void live_add(Obj k, int64_t delta);
 // Names and counts of every kind with live objects; empty when nothing is left.
 std::string live_report();
 bool nothing_live();
@@ -72,5 +80,8 @@ bool nothing_live();
 void run_in_interrupt(const std::function<void()>& fn);
 // Binds the calling thread to a fresh anonymous task (process context without an mm).
 void adopt_thread(const char* name);
+// Waits (bounded) until no kernel thread made by kernel_thread is still running; true
+// when none is. A thread that ended with complete_and_exit no longer counts.
+bool kthreads_wait_idle(unsigned timeout_ms);
 
 }  // namespace machine

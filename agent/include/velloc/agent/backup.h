@@ -1,0 +1,92 @@
+// The backup flows of the agent: one round is one session on one partition, full or
+// incremental, from opening the device to closing it.
+//
+//   open -> doStartBackup -> doGetState (buffer size) -> mmap two buffers
+//   -> doGetAutoMapState (is the kept key still good?) -> [doNoLoadFromAutoMap]
+//   -> doSnapShot (kept key, or none) -> doGetState (taken? a refused key leaves it started)
+//   -> doGetAutoMapState (the key for next time) -> [doGetAutoMap: the change map]
+//   -> doLoadBlockMap (the blocks to copy) -> doReadBlocks in runs, doGetDirtyBlock
+//   between runs -> munmap, close.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "velloc.h"
+#include "velloc/agent/bitmap.h"
+#include "velloc/agent/device.h"
+
+namespace velloc::agent {
+
+// The partition a backup copies, as the device describes it.
+struct Target {
+  uint32_t major = 0, minor = 0;
+  uint32_t blockSize = 0;         // bytes, from doGetBlockSize
+  uint32_t totalBlocks = 0;       // partition size / block size
+  uint64_t partitionSizeKB = 0;
+  std::string name;               // for messages ("sda1")
+};
+
+// Asks the device for the partition's block size and size; throws AgentError (no file
+// system, unusable block size, ...) naming `name`.
+Target describeTarget(AgentProcess& proc, uint32_t major, uint32_t minor, const std::string& name);
+
+// The change-tracking key an agent keeps from one round to the next. Cleared when a
+// round fails after its snapshot, because the device has moved on to a key the chain
+// never recorded.
+struct KeyKeeper {
+  bool have = false;
+  AMSessionKey key{};
+  std::string digest() const;     // hex SHA-256 of the key, "" when none
+};
+
+// Receives the copied blocks: `count` consecutive blocks from `block`, blockSize each.
+// Called from one thread at a time (the pipeline's writer thread when overlapping).
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  virtual void write(uint32_t block, const uint8_t* data, uint32_t count) = 0;
+};
+
+// What the snapshot gave: which blocks this round copies and why.
+struct RoundPlan {
+  bool incremental = false;
+  std::string fallbackReason;     // why a full backup was taken; "" for incremental
+  Bitmap blocks;                  // the blocks to copy (the change map, or all)
+  std::string presentedKeyDigest; // digest of the key presented ("" when none)
+  std::string keyDigest;          // digest of the key to keep for the next round
+};
+
+struct BackupOptions {
+  uint32_t cacheBlocks = 8192;    // maxCacheBlocks of the session
+  bool wantIncremental = true;    // false: always full
+  bool overlap = true;            // two buffers, device and sink on two threads
+  bool drain = true;              // ask for dirty blocks between runs
+  uint32_t drainBatch = 256;      // dirty blocks copied between two runs at most
+  // Progress of the copy: blocks done, blocks to do.
+  std::function<void(uint64_t, uint64_t)> progress;
+  // Called after the snapshot was taken and before the first block is read (tests,
+  // and the demo's timing).
+  std::function<void()> afterSnapshot;
+};
+
+struct RoundResult {
+  RoundPlan plan;
+  uint64_t blocksCopied = 0;      // blocks read and handed to the sink
+  uint64_t drainedBlocks = 0;     // of those, read early because the device held them
+  uint64_t reads = 0;             // doReadBlocks commands
+  double secondsTotal = 0;        // open to close
+  double secondsCopy = 0;         // first read to last block written
+  uint32_t blockSize = 0;
+  uint32_t bufferBytes = 0;
+};
+
+// Runs one round on `target`. `makeSink` is called once the plan is known. Throws
+// AgentError with a message for the user on any failure; the device handle is closed
+// either way and `keys` is updated only on success.
+RoundResult backupRound(AgentProcess& proc, const Target& target, KeyKeeper& keys,
+                        const BackupOptions& opt,
+                        const std::function<std::unique_ptr<BlockSink>(const RoundPlan&)>& makeSink);
+
+}  // namespace velloc::agent

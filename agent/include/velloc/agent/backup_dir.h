@@ -1,0 +1,95 @@
+// The backup directory: one full image, the incrementals that follow it, their change
+// maps and a manifest (layout in docs/formats.md). Files are written under temporary
+// names and renamed when complete; the directory itself is built beside its final
+// name and renamed into place, so nothing half-written ever looks like a backup.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velloc/agent/backup.h"
+
+namespace velloc::agent {
+
+// Where the blocks came from.
+struct SourceInfo {
+  std::string image;              // disk image path as given
+  int partition = 0;              // 1-based partition number
+  std::string device;             // "sda1"
+  uint32_t major = 0, minor = 0;
+  uint64_t startSector = 0, sectors = 0;
+  uint32_t blockSize = 0, totalBlocks = 0;
+  // Hex digest naming this partition of this image; every round file carries it.
+  std::string id() const;
+};
+
+struct RoundEntry {
+  int round = 0;
+  bool incremental = false;
+  std::string file;               // round-NNN.full.img or round-NNN.incr
+  std::string mapFile;            // round-NNN.map (incrementals)
+  uint64_t bytes = 0;             // size of `file`
+  std::string sha256;             // of `file`
+  std::string mapSha256;          // of `mapFile`
+  uint64_t blocks = 0;            // blocks copied
+  std::string keyDigest;          // digest of the key kept after this round
+  std::string presentedKeyDigest; // digest of the key presented (incrementals)
+  std::string reason;             // why a full backup was taken
+  double seconds = 0;
+};
+
+struct Manifest {
+  SourceInfo source;
+  std::string partitionId;
+  std::vector<RoundEntry> rounds;
+  // Reads DIR/manifest.json; throws AgentError naming what is wrong.
+  static Manifest load(const std::string& dir);
+  // Writes DIR/manifest.json through a temporary file.
+  void save(const std::string& dir) const;
+};
+
+// Byte layout of an incremental file's header.
+constexpr uint32_t kIncrHeaderBytes = 4096;
+constexpr char kIncrMagic[9] = "VELINCR1";
+struct IncrHeader {
+  uint32_t version = 1, round = 0, blockSize = 0, totalBlocks = 0, changedBlocks = 0;
+  std::string partitionId, presentedKeyDigest, keyDigest, mapSha256;
+};
+std::vector<uint8_t> encodeIncrHeader(const IncrHeader& h);
+// False when the bytes are not an incremental header.
+bool decodeIncrHeader(const uint8_t* p, size_t len, IncrHeader* h);
+
+std::string roundFileName(int round, bool incremental);
+std::string roundMapName(int round);
+
+struct RoundFiles;  // the files of the round being written
+
+class BackupDirWriter {
+ public:
+  // Refuses a `dir` that exists or whose parent is missing or not writable.
+  BackupDirWriter(const std::string& dir, const SourceInfo& src);
+  // Removes the temporary directory unless it was published.
+  ~BackupDirWriter();
+
+  // A sink writing round `round`'s file under a temporary name.
+  std::unique_ptr<BlockSink> openRound(int round, const RoundPlan& plan);
+  // Completes the round's files, renames them into place and rewrites the manifest.
+  RoundEntry commitRound(int round, const RoundPlan& plan, const RoundResult& r);
+  // Drops a failed round's temporary files.
+  void abortRound(int round);
+  // Renames the temporary directory to its final name (when at least one round is in).
+  void publish();
+
+  const std::string& dir() const { return final_; }
+  const std::string& workDir() const { return tmp_; }
+  const Manifest& manifest() const { return m_; }
+
+ private:
+  std::string final_, tmp_;
+  Manifest m_;
+  bool published_ = false;
+  std::unique_ptr<RoundFiles> cur_;
+};
+
+}  // namespace velloc::agent

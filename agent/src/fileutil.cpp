@@ -1,0 +1,108 @@
+#include "fileutil.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "velloc/agent/errors.h"
+
+namespace velloc::agent::fs {
+
+std::string errnoText(int e) { return std::strerror(e); }
+
+int openOrThrow(const std::string& path, int flags, const std::string& what, int mode) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  if (fd < 0) throw AgentError("cannot " + what + " " + path + ": " + errnoText(errno));
+  return fd;
+}
+
+void pwriteAll(int fd, const void* buf, size_t len, uint64_t off, const std::string& path) {
+  const char* p = static_cast<const char*>(buf);
+  while (len) {
+    ssize_t n = ::pwrite(fd, p, len, off_t(off));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw AgentError("cannot write " + path + ": " + errnoText(n < 0 ? errno : ENOSPC));
+    p += n; len -= size_t(n); off += uint64_t(n);
+  }
+}
+
+void preadAll(int fd, void* buf, size_t len, uint64_t off, const std::string& path) {
+  char* p = static_cast<char*>(buf);
+  while (len) {
+    ssize_t n = ::pread(fd, p, len, off_t(off));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw AgentError("cannot read " + path + ": " + errnoText(errno));
+    if (n == 0) throw AgentError(path + " is shorter than expected (truncated?)");
+    p += n; len -= size_t(n); off += uint64_t(n);
+  }
+}
+
+void fsyncOrThrow(int fd, const std::string& path) {
+  if (::fsync(fd) != 0) throw AgentError("cannot flush " + path + ": " + errnoText(errno));
+}
+
+void renameOrThrow(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    throw AgentError("cannot rename " + from + " to " + to + ": " + errnoText(errno));
+}
+
+uint64_t fileSize(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw AgentError("cannot stat " + path + ": " + errnoText(errno));
+  return uint64_t(st.st_size);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void writeFileAtomic(const std::string& path, const void* data, size_t len) {
+  std::string tmp = path + ".tmp-" + std::to_string(::getpid());
+  Fd fd(openOrThrow(tmp, O_WRONLY | O_CREAT | O_TRUNC, "create"));
+  try {
+    pwriteAll(fd.get(), data, len, 0, tmp);
+    fsyncOrThrow(fd.get(), tmp);
+    fd.close();
+    renameOrThrow(tmp, path);
+  } catch (...) {
+    ::unlink(tmp.c_str());
+    throw;
+  }
+}
+
+std::string readFile(const std::string& path) {
+  Fd fd(openOrThrow(path, O_RDONLY, "read"));
+  std::string s(fileSize(fd.get(), path), '\0');
+  if (!s.empty()) preadAll(fd.get(), s.data(), s.size(), 0, path);
+  return s;
+}
+
+std::string parentOf(const std::string& path) {
+  std::filesystem::path p(path);
+  auto parent = p.parent_path();
+  return parent.empty() ? std::string(".") : parent.string();
+}
+
+void removeTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+Fd::~Fd() { close(); }
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) { close(); fd_ = o.fd_; o.fd_ = -1; }
+  return *this;
+}
+
+void Fd::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace velloc::agent::fs

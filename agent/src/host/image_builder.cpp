@@ -1,0 +1,214 @@
+#include "velloc/agent/image_builder.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "../fileutil.h"
+#include "velloc/agent/errors.h"
+#include "velloc/agent/host.h"
+
+extern char** environ;
+
+namespace velloc::agent {
+
+namespace {
+
+std::string findTool(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
+  path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+  std::stringstream ss(path);
+  for (std::string dir; std::getline(ss, dir, ':');) {
+    if (dir.empty()) continue;
+    std::string p = dir + "/" + name;
+    if (::access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+
+// Reads both pipes to the end without letting either fill up.
+void drain(int outFd, int errFd, std::string* out, std::string* err) {
+  char buf[65536];
+  bool o = true, e = true;
+  while (o || e) {
+    fd_set rs;
+    FD_ZERO(&rs);
+    if (o) FD_SET(outFd, &rs);
+    if (e) FD_SET(errFd, &rs);
+    if (::select(std::max(outFd, errFd) + 1, &rs, nullptr, nullptr, nullptr) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (o && FD_ISSET(outFd, &rs)) {
+      ssize_t n = ::read(outFd, buf, sizeof buf);
+      if (n <= 0) o = false; else if (out) out->append(buf, size_t(n));
+    }
+    if (e && FD_ISSET(errFd, &rs)) {
+      ssize_t n = ::read(errFd, buf, sizeof buf);
+      if (n <= 0) e = false; else if (err) err->append(buf, size_t(n));
+    }
+  }
+}
+
+}  // namespace
+
+bool haveTool(const std::string& name) { return !findTool(name).empty(); }
+
+int runTool(const std::vector<std::string>& argv, std::string* out, std::string* err) {
+  std::string exe = findTool(argv.at(0));
+  if (exe.empty()) {
+    if (err) *err = argv[0] + ": not found";
+    return -1;
+  }
+  int po[2], pe[2];
+  if (::pipe2(po, O_CLOEXEC) != 0) return -1;
+  if (::pipe2(pe, O_CLOEXEC) != 0) { ::close(po[0]); ::close(po[1]); return -1; }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, po[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, pe[1], 2);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(po[1]);
+  ::close(pe[1]);
+  if (rc != 0) {
+    ::close(po[0]); ::close(pe[0]);
+    if (err) *err = argv[0] + ": " + std::strerror(rc);
+    return -1;
+  }
+  drain(po[0], pe[0], out, err);
+  ::close(po[0]);
+  ::close(pe[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+void writeMbr(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& parts) {
+  if (parts.size() > 4) throw AgentError("an MBR holds at most 4 primary partitions");
+  uint8_t mbr[512] = {0};
+  for (size_t i = 0; i < parts.size(); ++i) {
+    uint8_t* e = mbr + 446 + 16 * i;
+    // CHS fields say "use LBA" (0xfe/0xff/0xff) as modern tools write them.
+    e[1] = 0xfe; e[2] = 0xff; e[3] = 0xff;
+    e[4] = 0x83;
+    e[5] = 0xfe; e[6] = 0xff; e[7] = 0xff;
+    uint32_t start = uint32_t(parts[i].first), count = uint32_t(parts[i].second);
+    std::memcpy(e + 8, &start, 4);
+    std::memcpy(e + 12, &count, 4);
+  }
+  mbr[510] = 0x55;
+  mbr[511] = 0xaa;
+  fs::Fd fd(fs::openOrThrow(image, O_WRONLY, "write"));
+  fs::pwriteAll(fd.get(), mbr, sizeof mbr, 0, image);
+}
+
+std::vector<uint32_t> fileBlocks(const std::string& fsImage, const std::string& path) {
+  std::string out, err;
+  int rc = runTool({"debugfs", "-R", "blocks " + path, fsImage}, &out, &err);
+  if (rc != 0) throw AgentError("debugfs could not list the blocks of " + path + ": " + err);
+  std::vector<uint32_t> v;
+  std::stringstream ss(out);
+  for (uint64_t b; ss >> b;) v.push_back(uint32_t(b));
+  return v;
+}
+
+bool e2fsckClean(const std::string& fsImage, std::string* report) {
+  std::string out, err;
+  int rc = runTool({"e2fsck", "-fn", fsImage}, &out, &err);
+  if (report) *report = out + err;
+  return rc == 0;
+}
+
+std::vector<BuiltPartition> buildExt4Image(const std::string& image, const std::vector<FsSpec>& specs,
+                                           const std::string& scratch) {
+  if (!haveTool("mkfs.ext4") || !haveTool("debugfs"))
+    throw AgentError("mkfs.ext4 and debugfs (e2fsprogs) are needed to build the image: apt-get install e2fsprogs");
+  const uint64_t align = 2048;  // sectors: 1 MiB
+  std::vector<BuiltPartition> parts;
+  uint64_t next = align;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const FsSpec& s = specs[i];
+    BuiltPartition p;
+    p.partno = int(i) + 1;
+    p.startSector = next;
+    p.sectors = (s.bytes / 512 + align - 1) / align * align;
+    p.blockSize = s.blockSize;
+    next += p.sectors;
+
+    // The files mkfs lays down: their data blocks are where writers may write.
+    std::string dir = scratch + "/files-" + std::to_string(p.partno);
+    fs::removeTree(dir);
+    std::filesystem::create_directories(dir);
+    std::vector<uint8_t> block(s.blockSize);
+    for (unsigned f = 0; f < s.files; ++f) {
+      std::string path = dir + "/data" + std::to_string(f) + ".bin";
+      fs::Fd fd(fs::openOrThrow(path, O_WRONLY | O_CREAT | O_TRUNC, "create"));
+      for (uint64_t off = 0; off < s.fileBytes; off += s.blockSize) {
+        fillBlock(block.data(), s.blockSize, uint32_t(off / s.blockSize), 0, f);
+        fs::pwriteAll(fd.get(), block.data(), block.size(), off, path);
+      }
+    }
+    std::string part = scratch + "/part-" + std::to_string(p.partno) + ".img";
+    fs::removeTree(part);
+    {
+      fs::Fd fd(fs::openOrThrow(part, O_WRONLY | O_CREAT | O_TRUNC, "create"));
+      if (::ftruncate(fd.get(), off_t(p.sectors * 512)) != 0) throw AgentError("cannot size " + part);
+    }
+    std::string out, err;
+    int rc = runTool({"mkfs.ext4", "-F", "-q", "-b", std::to_string(s.blockSize), "-L", s.label, "-E",
+                      "lazy_itable_init=0,lazy_journal_init=0", "-d", dir, part},
+                     &out, &err);
+    if (rc != 0) throw AgentError("mkfs.ext4 failed on partition " + std::to_string(p.partno) + ": " + err);
+    for (unsigned f = 0; f < s.files; ++f) {
+      auto b = fileBlocks(part, "/data" + std::to_string(f) + ".bin");
+      uint64_t want = (s.fileBytes + s.blockSize - 1) / s.blockSize;
+      if (b.size() != want)
+        throw AgentError("debugfs listed " + std::to_string(b.size()) + " blocks for a file of " +
+                         std::to_string(want) + " blocks");
+      p.dataBlocks.insert(p.dataBlocks.end(), b.begin(), b.end());
+    }
+    fs::removeTree(dir);
+    parts.push_back(p);
+  }
+
+  // Lay the partitions into the image behind the MBR.
+  std::string tmp = image + ".partial";
+  {
+    fs::Fd out(fs::openOrThrow(tmp, O_RDWR | O_CREAT | O_TRUNC, "create"));
+    if (::ftruncate(out.get(), off_t(next * 512)) != 0) throw AgentError("cannot size " + tmp);
+    std::vector<uint8_t> buf(4 << 20);
+    for (const auto& p : parts) {
+      std::string part = scratch + "/part-" + std::to_string(p.partno) + ".img";
+      fs::Fd in(fs::openOrThrow(part, O_RDONLY, "read"));
+      for (uint64_t off = 0; off < p.sectors * 512; off += buf.size()) {
+        size_t n = size_t(std::min<uint64_t>(buf.size(), p.sectors * 512 - off));
+        fs::preadAll(in.get(), buf.data(), n, off, part);
+        fs::pwriteAll(out.get(), buf.data(), n, p.startSector * 512 + off, tmp);
+      }
+      in.close();
+      fs::removeTree(part);
+    }
+    fs::fsyncOrThrow(out.get(), tmp);
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> table;
+  for (const auto& p : parts) table.emplace_back(p.startSector, p.sectors);
+  writeMbr(tmp, table);
+  fs::renameOrThrow(tmp, image);
+  return parts;
+}
+
+}  // namespace velloc::agent

@@ -1,0 +1,93 @@
+#include "pipeline.h"
+
+#include "velloc/agent/errors.h"
+
+namespace velloc::agent {
+
+Pipeline::Pipeline(Device& dev, BlockSink& sink, uint32_t blockSize, bool overlap,
+                   std::function<void(int, uint32_t, uint32_t)> onReadError)
+    : dev_(dev), sink_(sink), bs_(blockSize), overlap_(overlap && dev.bufferCount() >= 2),
+      onReadError_(std::move(onReadError)) {
+  if (overlap_) writer_ = std::thread([this] { writerLoop(); });
+}
+
+Pipeline::~Pipeline() {
+  {
+    std::lock_guard lk(mu_);
+    closing_ = true;
+  }
+  cv_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+void Pipeline::writeOut(const Job& j) {
+  size_t len = size_t(j.count) * bs_;
+  size_t mapped = (len + 4095) & ~size_t(4095);
+  const uint8_t* view = dev_.bufferView(j.buf, mapped);
+  if (!view) throw AgentError("the transfer buffer could not be read (bus error in the agent's mapping)");
+  sink_.write(j.first, view, j.count);
+}
+
+void Pipeline::read(uint32_t first, uint32_t count) {
+  if (!overlap_) {
+    int rc = dev_.readBlocks(first, count, 0);
+    if (rc != 0) onReadError_(rc, first, count);
+    writeOut(Job{0, first, count});
+    return;
+  }
+  int buf;
+  {
+    std::unique_lock lk(mu_);
+    cv_.wait(lk, [&] { return error_ || !busy_[0] || !busy_[1]; });
+    if (error_) std::rethrow_exception(error_);
+    buf = busy_[0] ? 1 : 0;
+    busy_[buf] = true;
+  }
+  int rc = dev_.readBlocks(first, count, buf);
+  if (rc != 0) {
+    {
+      std::lock_guard lk(mu_);
+      busy_[buf] = false;
+    }
+    onReadError_(rc, first, count);
+    return;
+  }
+  {
+    std::lock_guard lk(mu_);
+    queue_.push_back(Job{buf, first, count});
+  }
+  cv_.notify_all();
+}
+
+void Pipeline::finish() {
+  if (!overlap_) return;
+  std::unique_lock lk(mu_);
+  cv_.wait(lk, [&] { return error_ || (queue_.empty() && !busy_[0] && !busy_[1]); });
+  if (error_) std::rethrow_exception(error_);
+}
+
+void Pipeline::writerLoop() {
+  for (;;) {
+    Job j;
+    {
+      std::unique_lock lk(mu_);
+      cv_.wait(lk, [&] { return closing_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      j = queue_.front();
+      queue_.pop_front();
+    }
+    try {
+      writeOut(j);
+    } catch (...) {
+      std::lock_guard lk(mu_);
+      if (!error_) error_ = std::current_exception();
+    }
+    {
+      std::lock_guard lk(mu_);
+      busy_[j.buf] = false;
+    }
+    cv_.notify_all();
+  }
+}
+
+}  // namespace velloc::agent

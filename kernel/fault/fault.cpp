@@ -1,0 +1,162 @@
+// Fault injection: every fallible service of the stand-in asks should_fail(kind) first.
+// A test arms a kind (fail the n-th call, every call, or at random from a seed) or the
+// single any-kind counter a fail-nth sweep uses; each injected failure is logged as
+// "FAULT_INJECTION: failing <kind> call #n" and passes fault_breakpoint.
+//
+// Thread-safety: the whole state is guarded by g_lock, a raw lock that any context may
+// take; the thread filter is called outside it.
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "machine/kernel.h"
+#include "src/lib/raw_lock.h"
+
+#include <linux/kernel.h>
+
+namespace machine {
+
+namespace {
+constexpr int kKinds = int(Fault::count);
+
+struct KindState {
+  uint64_t calls = 0;     // calls seen since the last reset
+  uint64_t nth_at = 0;    // fail when calls reaches this (0: disarmed)
+  bool always = false;
+  double probability = 0; // random failures when > 0
+  uint64_t rng = 0;       // splitmix64 state, from the seed
+};
+
+struct FaultState {
+  KindState kind[kKinds];
+  uint64_t calls_any = 0;
+  uint64_t nth_any_at = 0;
+  uint64_t injected = 0;
+  std::shared_ptr<std::function<bool()>> filter;  // null: every thread counts
+};
+
+vk::RawLock g_lock;
+FaultState g_state;
+
+uint64_t splitmix64(uint64_t* s) {
+  uint64_t z = (*s += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+bool valid(Fault k) { return int(k) >= 0 && int(k) < kKinds; }
+}  // namespace
+
+const char* fault_name(Fault k) {
+  static const char* const names[] = {"kmalloc",   "vmalloc",    "alloc_pages",   "slab",
+                                      "bio",       "buffer_head", "kernel_thread", "disk_read",
+                                      "disk_write", "copy_from_user", "copy_to_user",
+                                      "register_chrdev"};
+  static_assert(sizeof names / sizeof names[0] == size_t(Fault::count));
+  return valid(k) ? names[int(k)] : "?";
+}
+
+void fault_fail_nth(Fault k, uint64_t n) {
+  if (!valid(k)) return;
+  vk::RawGuard g(&g_lock);
+  KindState& s = g_state.kind[int(k)];
+  s.nth_at = n ? s.calls + n : 0;
+}
+
+void fault_fail_nth_any(uint64_t n) {
+  vk::RawGuard g(&g_lock);
+  g_state.nth_any_at = n ? g_state.calls_any + n : 0;
+}
+
+void fault_fail_always(Fault k, bool on) {
+  if (!valid(k)) return;
+  vk::RawGuard g(&g_lock);
+  g_state.kind[int(k)].always = on;
+}
+
+void fault_fail_random(Fault k, double probability, uint64_t seed) {
+  if (!valid(k)) return;
+  vk::RawGuard g(&g_lock);
+  KindState& s = g_state.kind[int(k)];
+  s.probability = probability;
+  s.rng = seed;
+}
+
+uint64_t fault_calls(Fault k) {
+  if (!valid(k)) return 0;
+  vk::RawGuard g(&g_lock);
+  return g_state.kind[int(k)].calls;
+}
+
+uint64_t fault_calls_any() {
+  vk::RawGuard g(&g_lock);
+  return g_state.calls_any;
+}
+
+uint64_t fault_injected_count() {
+  vk::RawGuard g(&g_lock);
+  return g_state.injected;
+}
+
+void fault_reset() {
+  std::shared_ptr<std::function<bool()>> old;
+  {
+    vk::RawGuard g(&g_lock);
+    old = std::move(g_state.filter);
+    g_state = FaultState{};
+  }
+  // `old` is destroyed here, outside the lock: the filter may own arbitrary state.
+}
+
+void fault_set_filter(std::function<bool()> filter) {
+  auto f = filter ? std::make_shared<std::function<bool()>>(std::move(filter)) : nullptr;
+  vk::RawGuard g(&g_lock);
+  g_state.filter.swap(f);
+}
+
+// Deliberately out of line and with a side effect the optimiser keeps: the one place
+// every injected fault passes.
+__attribute__((noinline)) void fault_breakpoint(Fault k, uint64_t call) {
+  asm volatile("" : : "r"(int(k)), "r"(call) : "memory");
+}
+
+bool should_fail(Fault k) {
+  if (!valid(k)) return false;
+  std::shared_ptr<std::function<bool()>> filter;
+  {
+    vk::RawGuard g(&g_lock);
+    filter = g_state.filter;
+  }
+  if (filter && !(*filter)()) return false;
+
+  bool fail = false;
+  uint64_t call;
+  {
+    vk::RawGuard g(&g_lock);
+    KindState& s = g_state.kind[int(k)];
+    call = ++s.calls;
+    ++g_state.calls_any;
+    if (s.nth_at && s.calls == s.nth_at) {
+      fail = true;
+      s.nth_at = 0;
+    }
+    if (g_state.nth_any_at && g_state.calls_any == g_state.nth_any_at) {
+      fail = true;
+      g_state.nth_any_at = 0;
+    }
+    if (s.always) fail = true;
+    if (s.probability > 0) {
+      double r = double(splitmix64(&s.rng) >> 11) * 0x1.0p-53;
+      if (r < s.probability) fail = true;
+    }
+    if (fail) ++g_state.injected;
+  }
+  if (fail) {
+    printk("<5>FAULT_INJECTION: failing %s call #%llu\n", fault_name(k), (unsigned long long)call);
+    fault_breakpoint(k, call);
+  }
+  return fail;
+}
+
+}  // namespace machine

@@ -1,0 +1,93 @@
+// The host services under the block layer and file systems: image files, the I/O engine's
+// work queue and threads, a plain host lock, clocks and running host programs. Nothing
+// here knows about bios or disks; the block layer above turns these into kernel services.
+//
+// Every call states whether it blocks the calling host thread. None of them checks kernel
+// context (might_sleep): the callers do that where the kernel would.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace blkhost {
+
+// ---- image files ------------------------------------------------------------------------
+// A byte range of caller memory for vectored transfers.
+struct Seg {
+  void* base;
+  size_t len;
+};
+
+// Opens (create: also creates) a file read-write. Returns the descriptor, or -errno with a
+// message in *err. Never blocks for long.
+int file_open(const std::string& path, bool create, std::string* err);
+void file_close(int fd);
+// Size in bytes, or -errno.
+int64_t file_size(int fd);
+// Sets the size (sparse when growing). 0 or -errno.
+int file_resize(int fd, uint64_t bytes);
+// Transfers every byte of the segments at byte offset `off` (retrying short transfers).
+// Returns 0, or -errno (-EIO when the file ends early). Blocks on the file.
+int file_readv(int fd, const Seg* segs, int nsegs, uint64_t off);
+int file_writev(int fd, const Seg* segs, int nsegs, uint64_t off);
+// Forces written data to stable storage. 0 or -errno. Blocks.
+int file_sync(int fd);
+// Most segments one vectored call takes.
+int max_segs();
+
+// ---- work queue ------------------------------------------------------------------------
+// A FIFO of (pointer, tag) items from any number of producers to engine threads, with the
+// kernel's plugging: a burst of items is held briefly so that consecutive ones can be
+// merged, and released as soon as the queue is kicked, holds `unplug_count` items, or the
+// plug has aged `plug_us` microseconds.
+struct Item {
+  void* ptr;
+  long tag;
+};
+struct WorkQueue;
+WorkQueue* wq_create(unsigned plug_us, size_t unplug_count);
+// Appends an item. Any context; takes a host lock for a moment, never sleeps otherwise.
+void wq_push(WorkQueue* q, Item it);
+// Releases a plugged burst now (a thread is about to wait for it). Any context.
+void wq_kick(WorkQueue* q);
+// Moves up to `max` items (FIFO order) into `out`. Blocks until items are released or the
+// queue is closed; returns 0 only when closed and empty.
+size_t wq_pop(WorkQueue* q, Item* out, size_t max);
+// Items queued and not yet popped.
+size_t wq_pending(WorkQueue* q);
+// Wakes every popper; pops drain what is left, then return 0.
+void wq_close(WorkQueue* q);
+// The queue must be closed and its threads joined.
+void wq_destroy(WorkQueue* q);
+
+// ---- threads ---------------------------------------------------------------------------
+struct Threads;
+// Starts n host threads running fn(arg, index). Null when the host refuses a thread (any
+// started ones are joined first).
+Threads* threads_start(unsigned n, void (*fn)(void* arg, unsigned index), void* arg);
+// Waits for every thread to return and frees the set. Blocks.
+void threads_join(Threads* t);
+
+// ---- host lock -------------------------------------------------------------------------
+// A plain host mutex for data that host threads share (never held across a kernel sleep).
+struct Lock;
+Lock* lock_create();
+void lock_destroy(Lock* l);
+void lock_take(Lock* l);
+void lock_release(Lock* l);
+
+// ---- time ------------------------------------------------------------------------------
+uint64_t monotonic_ns();
+// Blocks the host thread for `us` microseconds.
+void sleep_us(unsigned us);
+
+// ---- host programs ---------------------------------------------------------------------
+// Full path of an executable found in PATH (plus /sbin and /usr/sbin), or "".
+std::string find_program(const std::string& name);
+// Runs argv[0] (a path) with the arguments, stdin from /dev/null, stdout and stderr
+// captured into *output. Returns the exit status, or -errno when it could not be started.
+// Blocks until the program ends.
+int run_program(const std::vector<std::string>& argv, std::string* output);
+
+}  // namespace blkhost

@@ -1,0 +1,130 @@
+// File-system writers and the freeze: writes pass a gate that a freeze closes; the freeze
+// waits for the writes already past it, flushes the disk and runs its hook; the thaw
+// opens the gate again.
+#include <linux/errno.h>
+
+#include "fs_internal.h"
+
+using machine::Mount;
+
+namespace {
+
+// Lets a writer through the gate, sleeping while the file system is frozen. -ENODEV once
+// the mount is closing. May sleep.
+int enter_writer(Mount* m) {
+  for (;;) {
+    {
+      vk::RawGuard g(&m->gate);
+      if (m->closing) return -ENODEV;
+      if (!m->frozen) {
+        m->inflight.fetch_add(1);
+        return 0;
+      }
+    }
+    wait_event(m->thaw_wq, !vkfs::frozen(m) || vkfs::closing(m));
+  }
+}
+
+void leave_writer(Mount* m) {
+  if (m->inflight.fetch_sub(1) == 1) wake_up_all(&m->drain_wq);
+}
+
+int disk_flush(struct block_device* bdev) {
+  machine::Disk* d = vkblk::bdev_disk(bdev);
+  return d ? vkblk::engine_flush(d) : 0;
+}
+
+}  // namespace
+
+namespace machine {
+
+// A file-system write: held while frozen, in flight until its bios complete. 0 or -errno.
+// May sleep.
+int fs_write(Mount* m, uint64_t byte_off, const void* buf, size_t len) {
+  might_sleep();
+  if (byte_off % 512 || len % 512) return -EINVAL;
+  int rc = enter_writer(m);
+  if (rc) return rc;
+  rc = vkblk::submit_and_wait(m->bdev, WRITE, byte_off >> 9, const_cast<void*>(buf), len);
+  leave_writer(m);
+  return rc;
+}
+
+// A file-system read: never held by a freeze. 0 or -errno. May sleep.
+int fs_read(Mount* m, uint64_t byte_off, void* buf, size_t len) {
+  might_sleep();
+  if (byte_off % 512 || len % 512) return -EINVAL;
+  if (vkfs::closing(m)) return -ENODEV;
+  return vkblk::submit_and_wait(m->bdev, READ, byte_off >> 9, buf, len);
+}
+
+}  // namespace machine
+
+// Freezes the file system on bdev: one freeze at a time per device (a second waits for the
+// thaw); new writes are held, those in flight are waited for, the disk is flushed and the
+// freeze hook runs. Returns the super block with a reference (thaw_bdev drops it), or
+// null when nothing is mounted or the mount refuses to freeze; the device stays claimed
+// either way until thaw_bdev. May sleep.
+struct super_block* freeze_bdev(struct block_device* bdev) {
+  might_sleep();
+  if (!bdev) return nullptr;
+  down(&vkblk::node_of(bdev)->mount_sem);
+  struct super_block* sb = get_super(bdev);
+  if (!sb) {
+    disk_flush(bdev);
+    return nullptr;
+  }
+  auto* m = static_cast<Mount*>(sb->s_fs_info);
+  if (m->unfreezable.load()) {
+    drop_super(sb);
+    return nullptr;
+  }
+  {
+    vk::RawGuard g(&m->gate);
+    __atomic_store_n(&m->frozen, 1, __ATOMIC_SEQ_CST);
+    sb->s_frozen = 1;
+  }
+  wait_event(m->drain_wq, m->inflight.load() == 0);
+  disk_flush(bdev);
+  void (*hook)(void*);
+  void* ctx;
+  {
+    vk::RawGuard g(&m->gate);
+    hook = m->hook;
+    ctx = m->hook_ctx;
+  }
+  if (hook) hook(ctx);
+  return sb;
+}
+
+// Releases the writers held by freeze_bdev, drops its super-block reference and the
+// device claim. sb may be null (a freeze that failed). Never sleeps.
+void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
+  if (sb) {
+    auto* m = static_cast<Mount*>(sb->s_fs_info);
+    {
+      vk::RawGuard g(&m->gate);
+      __atomic_store_n(&m->frozen, 0, __ATOMIC_SEQ_CST);
+      sb->s_frozen = 0;
+    }
+    wake_up_all(&m->thaw_wq);
+    drop_super(sb);
+  }
+  if (!bdev) return;
+  struct semaphore* claim = &vkblk::node_of(bdev)->mount_sem;
+  if (down_trylock(claim) == 0) {
+    // Nothing held it: a thaw without a freeze. Put it back as it was.
+    up(claim);
+    kernel_warn(__FILE__, __LINE__, __func__, "thaw_bdev without freeze_bdev");
+    return;
+  }
+  up(claim);
+}
+
+// Writes back the file system on bdev (its writes are synchronous, so nothing is dirty)
+// and flushes the disk. Returns 0 or the flush's -errno. May sleep.
+int fsync_bdev(struct block_device* bdev) {
+  might_sleep();
+  if (!bdev) return 0;
+  return disk_flush(bdev);
+}

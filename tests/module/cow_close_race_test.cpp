@@ -1,0 +1,81 @@
+// Closing a session while writes are being intercepted: an interception that found the
+// session and waits for its writers lock must still find the record valid, whatever order
+// it and the close get the lock in; writes racing the close all complete.
+#include "cow_helpers.h"
+
+namespace velloc_test {
+namespace {
+
+class CowCloseRaceTest : public CowFixture {};
+
+TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
+  makePartition();
+  for (int round = 0; round < 6; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    machine::Process* p = newProcess("closer");
+    AgentHandle h = openHandle(p);
+    std::thread starter = runInProcess(p, [&] { EXPECT_EQ(0, h.startBackup(dev_, blocks_, 100)); });
+    starter.join();
+    Backup* b = session();
+    ASSERT_NE(nullptr, b);
+    ASSERT_EQ(0, setMRF(b, velMRF));
+    down_write(&b->writers);
+    velSetState(b, stateSnapshotComplete);
+
+    // The interception counts itself and then waits for writers, which we hold.
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+      writeBlock(200 + round, 1, round);
+      written = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return atomic_read(&b->mrfUsers) == 1; }));
+    // The close queues up for writers behind it (odd rounds: before we let go).
+    std::atomic<bool> closed{false};
+    std::thread closer = runInProcess(p, [&] {
+      EXPECT_EQ(0, h.close());
+      closed = true;
+    });
+    if (round % 2) EXPECT_TRUE(waitFor([&] { return __atomic_load_n(&b->writers.waiting_writers, __ATOMIC_SEQ_CST) == 1; }));
+    up_write(&b->writers);
+    closer.join();
+    writer.join();
+    EXPECT_TRUE(closed && written);
+    EXPECT_EQ(round + 1, logCount("closeBackup: backup finished device major="));
+  }
+}
+
+TEST_F(CowCloseRaceTest, WritesRacingTheCloseAllComplete) {
+  makePartition();
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    machine::Process* p = newProcess("closer");
+    AgentHandle h = openHandle(p);
+    std::thread starter = runInProcess(p, [&] { EXPECT_EQ(0, h.startBackup(dev_, blocks_, blocks_)); });
+    starter.join();
+    protect(false);
+    std::atomic<bool> stop{false};
+    std::atomic<int> done{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; t++)
+      writers.emplace_back([&, t] {
+        std::mt19937 rng(round * 10 + t);
+        std::vector<uint8_t> buf(2 * blockSize_, (uint8_t)t);
+        while (!stop) {
+          unsigned bn = rng() % (blocks_ - 2);
+          EXPECT_EQ(1, rawBio(dev_, (uint64_t)bn * blockSize_, buf.data(), buf.size(), (rng() % 3) ? WRITE : READ));
+          done++;
+        }
+      });
+    ASSERT_TRUE(waitFor([&] { return done.load() > 20; }));
+    std::thread closer = runInProcess(p, [&] { EXPECT_EQ(0, h.close()); });
+    closer.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    stop = true;
+    for (auto& th : writers) th.join();
+    EXPECT_EQ(nullptr, session());
+    EXPECT_EQ(0, atomic_read(&busy));
+  }
+}
+
+}  // namespace
+}  // namespace velloc_test

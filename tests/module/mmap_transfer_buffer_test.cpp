@@ -1,0 +1,204 @@
+// The transfer buffer as the agent maps it: when a mapping is accepted and how large, two
+// slots and their reuse, first-touch faults, the block layout, cleared pages, failures of
+// the page allocator, and an unmap racing a block read that fills the buffer.
+#include "velloc_fixture.h"
+#include "backup_helpers.h"
+
+namespace velloc_test {
+namespace {
+
+class TransferBufferTest : public VellocFixture {
+ protected:
+  // A started session on a 4 MiB partition with `bs`-byte blocks; stamped contents.
+  void startOn(uint32_t bs) {
+    p.disk = attachDisk(8 << 20, {{2048, 8192}});
+    p.dev = p.disk.part(1);
+    p.bs = bs;
+    p.blocks = uint32_t(p.disk.sectors(1) * 512 / bs);
+    p.mnt = mount(p.dev, bs);
+    stampPartition(p, 1);
+    ASSERT_EQ(0, agent().startBackup(p.dev, p.blocks, p.blocks));
+    maxBytes = uint32_t(agent().state().mmapSize);
+  }
+  Part p;
+  uint32_t maxBytes = 0;
+};
+
+TEST_F(TransferBufferTest, RefusedBeforeStartAndForEveryBadShape) {
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096)) << "fresh handle";
+  startOn(4096);
+  ASSERT_EQ(256u * 4096, maxBytes);
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096, PROT_READ | PROT_WRITE)) << "writable";
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096, PROT_READ, true)) << "shared";
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096, PROT_NONE)) << "not readable";
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096, PROT_READ, false, 4096)) << "offset";
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), maxBytes + 4096)) << "one page too many";
+  int64_t a = mapBuffer(agent(), maxBytes);
+  EXPECT_GT(a, 0) << "exactly maxVMPages";
+  EXPECT_EQ(0, agent().munmap(uint32_t(a), maxBytes));
+}
+
+TEST_F(TransferBufferTest, TwoSlotsThirdRefusedFreedSlotReused) {
+  startOn(4096);
+  ASSERT_EQ(0, agent().snapShot());
+  int64_t a = mapBuffer(agent(), 8 * 4096), b = mapBuffer(agent(), 4 * 4096);
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  EXPECT_EQ(-velErrInvalid, mapBuffer(agent(), 4096)) << "third mapping";
+  Backup* s = activeBackup();
+  EXPECT_EQ(8, s->vmAreas[0].vmPages);
+  EXPECT_EQ(4, s->vmAreas[1].vmPages);
+  EXPECT_EQ(12, getVMAPageCount(s));
+
+  ASSERT_EQ(0, agent().munmap(uint32_t(a), 8 * 4096));
+  EXPECT_EQ(nullptr, s->vmAreas[0].vma);
+  EXPECT_EQ(0, s->vmAreas[0].vmPages);
+  EXPECT_EQ(velErrInvalid, agent().readBlocks(0, 1, uint32_t(a))) << "unmapped buffer";
+  int64_t c = mapBuffer(agent(), 2 * 4096);
+  ASSERT_GT(c, 0);
+  EXPECT_EQ(2, s->vmAreas[0].vmPages) << "the freed slot is taken again";
+
+  // Both live buffers are usable by reads.
+  Bytes truth = partitionBytes(p), got(2 * 4096);
+  EXPECT_EQ(0, agent().readBlocks(10, 2, uint32_t(c)));
+  ASSERT_EQ(0, agent().readMapped(uint32_t(c), got.data(), got.size()));
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), truth.begin() + 10 * 4096));
+  EXPECT_EQ(0, agent().readBlocks(20, 4, uint32_t(b)));
+}
+
+TEST_F(TransferBufferTest, PagesAreClearedAndFaultInOnFirstTouch) {
+  startOn(4096);
+  // Dirty the page allocator with pattern pages first: a buffer page must not show them.
+  std::vector<struct page*> junk;
+  for (int i = 0; i < 64; ++i) {
+    struct page* pg = alloc_page(GFP_KERNEL);
+    std::memset(page_address(pg), 0x5A, 4096);
+    junk.push_back(pg);
+  }
+  for (auto* pg : junk) __free_pages(pg, 0);
+
+  int64_t a = mapBuffer(agent(), 64 * 4096);
+  ASSERT_GT(a, 0);
+  Backup* s = activeBackup();
+  EXPECT_EQ(1, page_count(s->vmAreas[0].mmPages[3])) << "nothing mapped before the first touch";
+  Bytes got(64 * 4096, 0xEE);
+  ASSERT_EQ(0, agent().readMapped(uint32_t(a), got.data(), got.size()));
+  EXPECT_EQ(Bytes(64 * 4096, 0), got);
+  EXPECT_EQ(2, page_count(s->vmAreas[0].mmPages[3])) << "the mapping holds its own reference";
+  const uint8_t* v1 = machine::user_map_view(agent().proc, uint32_t(a) + 3 * 4096, 4096);
+  const uint8_t* v2 = machine::user_map_view(agent().proc, uint32_t(a) + 3 * 4096, 4096);
+  EXPECT_EQ(v1, v2);
+  EXPECT_EQ(static_cast<const void*>(v1), page_address(s->vmAreas[0].mmPages[3]));
+}
+
+TEST_F(TransferBufferTest, FaultHandlerRefusesWhatNoSlotServes) {
+  startOn(4096);
+  struct file fakeFile{};
+  fakeFile.private_data = activeBackup();
+  struct vm_area_struct area{};
+  area.vm_start = 0x10000000;
+  area.vm_end = area.vm_start + 16 * 4096;
+  area.vm_file = &fakeFile;
+
+  uint64_t mark = logMark();
+  EXPECT_EQ(nullptr, velVMnopage(&area, area.vm_start, nullptr));
+  EXPECT_EQ(1, logCount("velVMnopage: vma is not found in associated backup", mark));
+
+  int64_t a = mapBuffer(agent(), 4 * 4096);
+  ASSERT_GT(a, 0);
+  // An area in no slot is served from slot 0 while slot 0 is in use...
+  struct page* pg = velVMnopage(&area, area.vm_start + 2 * 4096, nullptr);
+  EXPECT_EQ(activeBackup()->vmAreas[0].mmPages[2], pg);
+  if (pg) put_page(pg);
+  // ...but not beyond slot 0's pages.
+  mark = logMark();
+  EXPECT_EQ(nullptr, velVMnopage(&area, area.vm_start + 4 * 4096, nullptr));
+  EXPECT_EQ(1, logCount("velVMnopage: Bad vm address", mark));
+
+  area.vm_file = nullptr;
+  mark = logMark();
+  EXPECT_EQ(nullptr, velVMnopage(&area, area.vm_start, nullptr));
+  EXPECT_EQ(1, logCount("velVMnopage: vma does not have associated backup", mark));
+}
+
+TEST_F(TransferBufferTest, BlockIOfAReadLandsAtByteITimesBlockSize) {
+  startOn(1024);
+  ASSERT_EQ(64u * 4096, maxBytes);
+  ASSERT_EQ(0, agent().snapShot());
+  int64_t a = mapBuffer(agent(), maxBytes);
+  ASSERT_GT(a, 0);
+  Backup* s = activeBackup();
+  EXPECT_EQ(static_cast<char*>(page_address(s->vmAreas[0].mmPages[1])) + 1024, mmPageAddr(s, 5, &s->vmAreas[0]));
+
+  Bytes truth = partitionBytes(p), got(256 * 1024);
+  EXPECT_EQ(0, agent().readBlocks(100, 256, uint32_t(a))) << "256 blocks of 1024 bytes fill 64 pages";
+  ASSERT_EQ(0, agent().readMapped(uint32_t(a), got.data(), got.size()));
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), truth.begin() + 100 * 1024));
+  EXPECT_EQ(blockOf(truth, 1024, 105), Bytes(got.begin() + 5120, got.begin() + 6144));
+}
+
+TEST_F(TransferBufferTest, PageAllocationFailureFreesWhatWasTakenAndKeepsTheSlotFree) {
+  startOn(4096);
+  Backup* s = activeBackup();
+  int before = atomic_read(&s->curAllocPages);
+  machine::fault_fail_nth(machine::Fault::alloc_pages, 5);
+  EXPECT_EQ(-velErrNoMemory, mapBuffer(agent(), 16 * 4096));
+  EXPECT_EQ(before, atomic_read(&s->curAllocPages));
+  EXPECT_EQ(nullptr, s->vmAreas[0].vma);
+  EXPECT_EQ(0, s->vmAreas[0].vmPages);
+  int64_t a = mapBuffer(agent(), 16 * 4096);
+  EXPECT_GT(a, 0);
+  EXPECT_EQ(before + 16, atomic_read(&s->curAllocPages));
+}
+
+// The agent unmaps (and maps again) while a read fills the buffer: the read keeps its own
+// page references, so it never writes into freed pages, and every page is given back.
+TEST_F(TransferBufferTest, UnmapRacingABlockReadNeverWritesFreedPages) {
+  machine::DiskOptions o;
+  o.random_completion = true;
+  o.max_delay_us = 300;
+  p.disk = attachDisk(8 << 20, {{2048, 8192}}, o);
+  p.dev = p.disk.part(1);
+  p.bs = 4096;
+  p.blocks = uint32_t(p.disk.sectors(1) * 512 / 4096);
+  p.mnt = mount(p.dev, 4096);
+  stampPartition(p, 3);
+  ASSERT_EQ(0, agent().startBackup(p.dev, p.blocks, p.blocks));
+  ASSERT_EQ(0, agent().snapShot());
+
+  std::atomic<uint32_t> addr{0};
+  std::atomic<bool> stop{false};
+  int64_t a = mapBuffer(agent(), 256 * 4096);
+  ASSERT_GT(a, 0);
+  addr = uint32_t(a);
+  std::atomic<int> ok{0}, refused{0}, other{0};
+  std::thread reader = runInProcess(agent().proc, [&] {
+    for (int i = 0; i < 60 && !stop; ++i) {
+      long r = agent().readBlocks(uint32_t(i * 7 % 700), 256, addr.load());
+      (r == 0 ? ok : r == velErrInvalid ? refused : other)++;
+    }
+    stop = true;
+  });
+  std::thread mapper = runInProcess(agent().proc, [&] {
+    while (!stop) {
+      uint32_t old = addr.load();
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      EXPECT_EQ(0, agent().munmap(old, 256 * 4096));
+      int64_t n = mapBuffer(agent(), 256 * 4096);
+      if (n <= 0) {
+        ADD_FAILURE() << "remap failed: " << n;
+        break;
+      }
+      addr = uint32_t(n);
+    }
+  });
+  reader.join();
+  stop = true;
+  mapper.join();
+  EXPECT_EQ(0, other.load());
+  EXPECT_GT(ok.load() + refused.load(), 0);
+  EXPECT_EQ(0, atomic_read(&activeBackup()->curAllocBRs));
+}
+
+}  // namespace
+}  // namespace velloc_test
