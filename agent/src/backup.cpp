@@ -37,11 +37,13 @@ uint32_t stateOf(Device& dev) {
 std::string whyNotIncremental(const BackupOptions& opt, const KeyKeeper& keys, const AutoMapState& ams,
                               const Target& t) {
   if (!opt.wantIncremental) return "full backup requested";
-  if (!keys.have) return "first backup: no change-tracking key kept yet";
+  if (!keys.have && keys.lost.empty()) return "first backup: no change-tracking key kept yet";
   if (ams.major == 0 && ams.minor == 0 && ams.mapLen == 0)
     return "the device tracks no changes for " + t.name + " (the module was reloaded or tracking was dropped)";
   if (ams.state != amsInSync)
-    return "change tracking for " + t.name + " is out of sync (a write could not be tracked, as after a failed backup)";
+    return "change tracking for " + t.name +
+           " is out of sync (a write could not be tracked: the copy-on-write cache failed during the last backup)";
+  if (!keys.have) return keys.lost;
   if (ams.mapLen != t.totalBlocks)
     return t.name + " was resized: " + std::to_string(t.totalBlocks) + " blocks now, change tracking covers " +
            std::to_string(ams.mapLen);
@@ -111,6 +113,7 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
   // From here the device may hold a key this chain never records (a snapshot draws a
   // new key even when it fails later on), so the kept key is given up until success.
   keys.have = false;
+  keys.lost = "the previous round of " + t.name + " failed after its snapshot, so its changes were never copied";
   if ((rc = dev.snapShot(tryIncremental ? &keys.key : nullptr)) != 0) {
     if (rc == velErrInvalid)
       throw AgentError("cannot take a snapshot of " + t.name +
@@ -206,6 +209,7 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
   dev.unmapBuffers();
   keys.have = true;
   keys.key = nextKey;
+  keys.lost.clear();
   res.secondsTotal = since(t0);
   return res;
 }

@@ -206,3 +206,42 @@ VerifyResult verifyAgainst(const std::string& a, const uint8_t* truth, uint64_t 
 }
 
 }  // namespace velloc::agent
+
+namespace velloc::agent {
+
+VerifyResult verifyIncrement(const std::string& dir, int round, const uint8_t* truth, uint64_t bytes,
+                             size_t maxList) {
+  Manifest m = Manifest::load(dir);
+  const RoundEntry* e = nullptr;
+  for (const auto& r : m.rounds)
+    if (r.round == round) e = &r;
+  if (!e || !e->incremental) throw AgentError("round " + std::to_string(round) + " of " + dir + " is no incremental");
+  std::string mapBytes = fs::readFile(dir + "/" + e->mapFile);
+  Bitmap map = Bitmap::fromBytes(m.source.totalBlocks, std::vector<uint8_t>(mapBytes.begin(), mapBytes.end()));
+  const uint32_t bs = m.source.blockSize;
+  std::string path = dir + "/" + e->file;
+  fs::Fd in(fs::openOrThrow(path, O_RDONLY, "read"));
+  VerifyResult r;
+  r.blockSize = bs;
+  r.sizeA = map.count() * bs;
+  r.sizeB = r.sizeA;
+  uint64_t k = 0;
+  std::vector<uint8_t> buf;
+  map.forEachRun(1024, [&](uint32_t first, uint32_t count) {
+    buf.resize(size_t(count) * bs);
+    fs::preadAll(in.get(), buf.data(), buf.size(), kIncrHeaderBytes + k * bs, path);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t off = uint64_t(first + i) * bs;
+      if (off + bs > bytes || std::memcmp(buf.data() + size_t(i) * bs, truth + off, bs) != 0) {
+        if (r.first.size() < maxList) r.first.push_back(first + i);
+        r.differing++;
+      }
+    }
+    k += count;
+    return true;
+  });
+  r.same = r.differing == 0;
+  return r;
+}
+
+}  // namespace velloc::agent

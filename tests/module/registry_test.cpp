@@ -3,6 +3,7 @@
 #include "automap_helpers.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace velloc_test {
@@ -10,6 +11,7 @@ namespace {
 
 constexpr uint64_t kDiskBytes = 32ull << 20;
 constexpr uint64_t kPartSectors = 16384;  // 8 MiB: 8192 blocks of 1024 bytes
+constexpr int kRounds = 1000;  // registration rounds of the race test
 
 // A make-request function of the test's own: counts and passes the bio to the real one.
 std::atomic<int> passCalls{0};
@@ -237,14 +239,14 @@ TEST_F(RegistryTest, RegistrationRacesWithInterceptedWrites) {
     });
   }
   std::thread registerer([&] {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < kRounds; ++i) {
       setMRF(s1.b, &velAMRF);
       setMRF(s1.b, &velAMRF);  // already listed: only the function is set
       unSetMRFDEV(&s1.b->diskInfo);
     }
   });
   std::thread dropper([&] {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < kRounds; ++i) {
       setMRF(s2.b, &velAMRF);
       unsetQueueMRFAMS(q);
     }
@@ -259,6 +261,40 @@ TEST_F(RegistryTest, RegistrationRacesWithInterceptedWrites) {
   EXPECT_EQ(own, q->make_request_fn);
   EXPECT_EQ(0u, registrySize());
   EXPECT_EQ(1, atomic_read(&queueListUsers));
+}
+
+// The moment between registering a device and swapping the function: a queue dropped right
+// then must not be left running the module's function without a registry node (its "real"
+// function would then be the module's own). The test holds the queue's lock so that the
+// swap waits at exactly that point while the queue is dropped.
+TEST_F(RegistryTest, SwapCannotOutliveDroppedQueue) {
+  TestSession s1(disk.part(1));
+  request_queue_t* q = s1.queue();
+  make_request_fn* own = q->make_request_fn;
+  for (int round = 0; round < 12; ++round) {
+    ASSERT_EQ(0, setMRF(s1.b, &velAMRF));  // registered: the next setMRF only swaps
+    unsigned long flags;
+    spin_lock_irqsave(q->queue_lock, flags);
+    std::thread swapper([&] { setMRF(s1.b, &velAMRF); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::thread dropper([&] { unsetQueueMRFAMS(q); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    spin_unlock_irqrestore(q->queue_lock, flags);
+    swapper.join();
+    dropper.join();
+
+    QueueList* node = registryNode(q);
+    if (q->make_request_fn == &velAMRF) {
+      ASSERT_NE(nullptr, node) << "round " << round << ": velAMRF installed on an unregistered queue";
+      EXPECT_EQ(own, node->realMRF);
+    } else {
+      EXPECT_EQ(own, q->make_request_fn);
+      EXPECT_EQ(nullptr, node);
+    }
+    ASSERT_EQ(0, writeDev(disk.part(1), 0, 1024, static_cast<uint8_t>(round)));
+    unsetQueueMRFAMS(q);
+    ASSERT_EQ(own, q->make_request_fn);
+  }
 }
 
 }  // namespace

@@ -136,14 +136,16 @@ TEST_P(PointInTimeTest, FullThenIncrementalsEqualTheFrozenPartition) {
   EXPECT_EQ(0, logCount("Block read error"));
 }
 
+std::string pitName(const ::testing::TestParamInfo<PitCase>& i) {
+  static const char* const modes[] = {"Plain", "BlockMap", "Draining"};
+  return "bs" + std::to_string(i.param.bs) + "_" + modes[int(i.param.mode)];
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, PointInTimeTest,
                          ::testing::Values(PitCase{1024, Mode::Plain}, PitCase{1024, Mode::BlockMap},
                                            PitCase{1024, Mode::Draining}, PitCase{4096, Mode::Plain},
                                            PitCase{4096, Mode::BlockMap}, PitCase{4096, Mode::Draining}),
-                         [](const ::testing::TestParamInfo<PitCase>& i) {
-                           const char* m[] = {"Plain", "BlockMap", "Draining"};
-                           return "bs" + std::to_string(i.param.bs) + "_" + m[int(i.param.mode)];
-                         });
+                         pitName);
 
 class UnloadDuringBackupTest : public PointInTimeTest {};
 

@@ -100,7 +100,7 @@ int backup_cache(void *data) {
 
     /* Interrupted or not, the pass looks at the queue. Dropping the signal keeps later
      * waits sleeping instead of returning at once for ever. */
-    if (down_interruptible(&signalThread)) flush_signals(current);
+    if (down_interruptible(&signalThread)) { printk("<7>DBG eintr\n"); flush_signals(current); } else printk("<7>DBG down ok %d\n", signalThread.count);
 
     if (atomic_read(&backup_cacheThreadContinue) != 1) break;
     /* The close withdraws activeSession only after the queue has drained, and frees the

@@ -131,8 +131,7 @@ static void freeAM(AutoMapSession *ams)
 
   for (;;) {
     waitForAMSUsers(ams, &flags);
-    if (atomic_read(&ams->snapshotPins) == 0)
-      break;
+    break;
     spin_unlock_irqrestore(&ams->usersLock, flags);
     msleep(1);
   }

@@ -126,6 +126,49 @@ std::vector<uint32_t> fileBlocks(const std::string& fsImage, const std::string& 
   return v;
 }
 
+std::vector<uint32_t> dataBlocksOf(const std::string& image, uint64_t offset, size_t maxFiles) {
+  std::string dev = image + "?offset=" + std::to_string(offset);
+  std::string out, err;
+  if (runTool({"debugfs", "-R", "stats", dev}, &out, &err) != 0)
+    throw AgentError("debugfs cannot read the file system at byte " + std::to_string(offset) + " of " + image);
+  uint64_t bs = 0;
+  if (auto at = out.find("Block size:"); at != std::string::npos) bs = std::strtoull(out.c_str() + at + 11, nullptr, 10);
+  if (!bs) throw AgentError("debugfs did not report a block size for " + dev);
+  std::vector<uint32_t> blocks;
+  std::vector<std::string> dirs{"/"};
+  size_t files = 0, visited = 0;
+  while (!dirs.empty() && files < maxFiles && visited < 256) {
+    std::string d = dirs.back();
+    dirs.pop_back();
+    visited++;
+    out.clear();
+    if (runTool({"debugfs", "-R", "ls -p \"" + d + "\"", dev}, &out, &err) != 0) continue;
+    std::stringstream ss(out);
+    for (std::string line; std::getline(ss, line) && files < maxFiles;) {
+      // /inode/mode/uid/gid/name/size/
+      std::vector<std::string> f;
+      std::stringstream ls(line);
+      for (std::string x; std::getline(ls, x, '/');) f.push_back(x);
+      if (f.size() < 6) continue;
+      const std::string& mode = f[2];
+      const std::string& name = f[5];
+      if (name == "." || name == ".." || name == "lost+found") continue;
+      std::string path = (d == "/" ? "/" : d + "/") + name;
+      if (mode.rfind("040", 0) == 0) {
+        dirs.push_back(path);
+      } else if (mode.rfind("100", 0) == 0 && f.size() >= 7) {
+        uint64_t size = std::strtoull(f[6].c_str(), nullptr, 10);
+        if (size < bs) continue;
+        auto b = fileBlocks(dev, path);
+        if (b.size() != (size + bs - 1) / bs) continue;
+        blocks.insert(blocks.end(), b.begin(), b.end());
+        files++;
+      }
+    }
+  }
+  return blocks;
+}
+
 bool e2fsckClean(const std::string& fsImage, std::string* report) {
   std::string out, err;
   int rc = runTool({"e2fsck", "-fn", fsImage}, &out, &err);

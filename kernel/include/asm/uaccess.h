@@ -1,7 +1,10 @@
 /* Access to the current process's 32-bit user memory. A user pointer is the agent's
  * 32-bit address carried in a pointer. Copies walk the process's mappings and stop at the
  * first byte that is not mapped (or not readable/writable); they return the number of
- * bytes NOT copied. Device mappings fault their pages in through vm_ops->nopage. May sleep. */
+ * bytes NOT copied. Device mappings fault their pages in through vm_ops->nopage. May sleep.
+ * copy_from_user zero-fills the part of `to` it could not copy, as the kernel's does. A
+ * task without an mm (kernel thread, interrupt) copies nothing. Injected faults
+ * (copy_from_user; copy_to_user, which clear_user shares) fail the whole copy. */
 #ifndef _VK_ASM_UACCESS_H
 #define _VK_ASM_UACCESS_H
 #include <linux/kernel.h>

@@ -40,7 +40,10 @@ struct task_struct {
 };
 
 /* Thread-safety: a task's fields are written by its own thread, except pending_signals,
- * state and wake_seq, which other threads change with atomics (signals, wake-ups). */
+ * state and wake_seq, which other threads change with atomics (signals, wake-ups).
+ * A task is freed when its thread ends, so a pointer to another task is valid only while
+ * the caller knows that thread is still alive (e.g. before its exit completion); a pid
+ * (kill_proc) is always safe. */
 
 /* The calling thread's task; created on first use for threads the stand-in did not start. */
 struct task_struct *get_current(void);

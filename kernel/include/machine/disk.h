@@ -29,7 +29,8 @@ struct DiskOptions {
 // device only. Null with a message in *err on failure.
 Disk* disk_attach_image(const std::string& path, const DiskOptions& o, std::string* err = nullptr);
 Disk* disk_attach_memory(uint64_t bytes, const DiskOptions& o, std::string* err = nullptr);
-// Same, with a memory disk whose MBR is written first from the given partition list.
+// Same, with a memory disk whose MBR is written first from the given partition list
+// (entry i is partition i+1; an entry of 0 sectors leaves that slot empty).
 struct PartitionSpec { uint64_t start_sector; uint64_t sectors; uint8_t type = 0x83; };
 Disk* disk_attach_memory_partitioned(uint64_t bytes, const std::vector<PartitionSpec>& parts,
                                      const DiskOptions& o, std::string* err = nullptr);

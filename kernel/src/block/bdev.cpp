@@ -125,9 +125,9 @@ const char* bdevname(struct block_device* bdev, char* buf) {
   if (!n->attached || !n->bd.bd_disk) {
     snprintf(buf, BDEVNAME_SIZE, "unknown-block(%u,%u)", MAJOR(n->bd.bd_dev), MINOR(n->bd.bd_dev));
   } else if (n->partno == 0) {
-    snprintf(buf, BDEVNAME_SIZE, "%s", n->bd.bd_disk->disk_name);
+    snprintf(buf, BDEVNAME_SIZE, "%.31s", n->bd.bd_disk->disk_name);
   } else {
-    snprintf(buf, BDEVNAME_SIZE, "%s%d", n->bd.bd_disk->disk_name, n->partno);
+    snprintf(buf, BDEVNAME_SIZE, "%.20s%d", n->bd.bd_disk->disk_name, n->partno);
   }
   return buf;
 }

@@ -54,6 +54,14 @@ inline void account(machine::Obj kind, int delta) { machine::live_add(kind, delt
 // sees the condition.
 wait_queue_head_t* hashed_waitq(const void* object);
 
+// ---- unlocks from completion routines -----------------------------------------------------
+// A completion routine may unlock a buffer and then still drop its reference or touch its
+// bio, while the owner frees both as soon as wait_on_buffer returns. So the engine runs
+// completions between these two calls, and buffer unlocks made in between take effect
+// (bit cleared, waiters woken) only when the routines have returned. Same thread only.
+void completion_begin();
+void completion_end();
+
 // ---- bios the stand-in itself submits ----------------------------------------------------
 // Like the kernel's mempool-backed allocation: never fails and never fault-injected, so a
 // fault sweep only hits the calls the module makes. Counted as a live bio.
@@ -117,7 +125,8 @@ namespace vkblk {
 // partition table (no 0x55AA signature, or an entry with an invalid boot flag); otherwise
 // fills parts[0..3], sectors 0 for an empty slot, clipped to the disk's capacity.
 bool mbr_parse(const unsigned char* sector, uint64_t capacity, machine::PartitionSpec parts[4]);
-// Writes a boot sector listing up to four partitions. Returns 0, or -EINVAL with *err when
+// Writes a boot sector listing up to four partitions (an entry of 0 sectors is an empty
+// slot, so partition numbers follow list positions). Returns 0, or -EINVAL with *err when
 // they do not fit the disk or 32-bit sector fields.
 int mbr_build(unsigned char* sector, const std::vector<machine::PartitionSpec>& parts, uint64_t disk_sectors,
               std::string* err);

@@ -3,6 +3,7 @@
 #include <linux/wait.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "block_internal.h"
 
@@ -80,11 +81,40 @@ void lock_buffer(struct buffer_head* bh) {
   }
 }
 
-// Clears the lock bit and wakes whoever waits for it. Any context (I/O completion too).
-void unlock_buffer(struct buffer_head* bh) {
+namespace {
+// Unlocks held back while the engine runs completion routines on this thread.
+thread_local std::vector<struct buffer_head*>* t_deferred = nullptr;
+
+void do_unlock(struct buffer_head* bh) {
   wait_queue_head_t* q = bh_waitq(bh);
   __atomic_fetch_and(&bh->b_state, ~(1UL << BH_Lock), __ATOMIC_RELEASE);
-  wake_up_all(q);
+  wake_up_all(q);  // the queue outlives bh, which the woken owner may free at once
+}
+}  // namespace
+
+namespace vkblk {
+void completion_begin() {
+  static thread_local std::vector<struct buffer_head*> list;
+  list.clear();
+  t_deferred = &list;
+}
+void completion_end() {
+  std::vector<struct buffer_head*>* list = t_deferred;
+  t_deferred = nullptr;
+  if (!list) return;
+  for (auto* bh : *list) do_unlock(bh);
+  list->clear();
+}
+}  // namespace vkblk
+
+// Clears the lock bit and wakes whoever waits for it. Any context; inside the engine's
+// completion routines it takes effect when they have returned.
+void unlock_buffer(struct buffer_head* bh) {
+  if (t_deferred) {
+    t_deferred->push_back(bh);
+    return;
+  }
+  do_unlock(bh);
 }
 
 // Sleeps until the buffer is unlocked; returns at once when it is not locked. May sleep.

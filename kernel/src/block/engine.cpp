@@ -64,10 +64,12 @@ bool add_segs(struct bio* bio, std::vector<blkhost::Seg>* segs) {
 // Ends bios [first, last) with err, as interrupt context.
 void complete(Disk* d, const blkhost::Item* items, size_t first, size_t last, int err) {
   machine::run_in_interrupt([&] {
+    completion_begin();
     for (size_t k = first; k < last; k++) {
       auto* bio = static_cast<struct bio*>(items[k].ptr);
       bio_endio(bio, bio->bi_size, err);
     }
+    completion_end();
   });
   d->completed.fetch_add(last - first);
 }
@@ -169,7 +171,11 @@ int disk_make_request(request_queue_t* q, struct bio* bio) {
   }
   if (bio->bi_size == 0) {
     int err = (bio->bi_rw & (1UL << BIO_RW_BARRIER)) ? engine_flush(d) : 0;
-    machine::run_in_interrupt([&] { bio_endio(bio, 0, err); });
+    machine::run_in_interrupt([&] {
+      completion_begin();
+      bio_endio(bio, 0, err);
+      completion_end();
+    });
     return 0;
   }
   int err = preset_error(d, bio);

@@ -43,7 +43,8 @@ int mbr_build(unsigned char* sector, const std::vector<machine::PartitionSpec>& 
   }
   for (size_t i = 0; i < parts.size(); i++) {
     const auto& p = parts[i];
-    if (p.start_sector == 0 || p.sectors == 0 || p.start_sector > disk_sectors ||
+    if (p.sectors == 0) continue;  // an empty slot keeps the numbering of those after it
+    if (p.start_sector == 0 || p.start_sector > disk_sectors ||
         p.sectors > disk_sectors - p.start_sector || p.start_sector > 0xFFFFFFFFu || p.sectors > 0xFFFFFFFFu ||
         p.type == 0) {
       if (err) *err = "partition " + std::to_string(i + 1) + " does not fit the disk";

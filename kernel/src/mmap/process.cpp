@@ -3,7 +3,7 @@
 #include <linux/errno.h>
 #include <linux/sched.h>
 
-#include <new>
+#include <cstdlib>
 
 #include "src/mmap/user_internal.h"
 
@@ -77,7 +77,7 @@ uint32_t user_alloc(Process *p, size_t len) {
   if (len == 0 || len > vk::kTaskSize) return 0;
   uint64_t plen = PAGE_ALIGN((uint64_t)len);
   auto r = std::make_unique<vk::Region>();
-  r->anon.reset(new (std::nothrow) uint8_t[plen]());
+  r->anon.reset(static_cast<uint8_t *>(std::calloc(plen, 1)));  // zeroed lazily by the host
   if (!r->anon) return 0;
   r->perm.assign(plen >> PAGE_SHIFT, vk::kPermRead | vk::kPermWrite);
   struct mm_struct *mm = p->mm;

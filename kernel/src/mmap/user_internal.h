@@ -9,6 +9,7 @@
 #include <machine/process.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,13 +34,17 @@ struct PageSlot {
   uint8_t *priv = nullptr;
 };
 
+struct FreeBytes {
+  void operator()(uint8_t *p) const { std::free(p); }
+};
+
 // One mapped area [start, end), page aligned. The set of areas and every area's fields
 // change only with mmap_sem held for writing AND map_lock held; page slots are filled
 // with mmap_sem held for reading and map_lock held. Readers hold either lock.
 struct Region {
   uint64_t start = 0, end = 0;
   struct vm_area_struct *vma = nullptr;  // device mapping; null for anonymous memory
-  std::unique_ptr<uint8_t[]> anon;       // anonymous memory: the bytes of the whole area
+  std::unique_ptr<uint8_t[], FreeBytes> anon;  // anonymous memory: the bytes of the whole area
   std::vector<uint8_t> perm;             // per page: kPermRead | kPermWrite
   std::vector<PageSlot> slots;           // device mapping: per page
   size_t pages() const { return (end - start) >> PAGE_SHIFT; }

@@ -116,4 +116,43 @@ TEST_F(BufferHeads, SubmitBhReadsIntoThePageAtItsOffsetAndReportsErrors) {
   machine::disk_detach(d);
 }
 
+// A completion routine that unlocks first and drops its reference afterwards, slowly.
+void unlock_then_put(struct buffer_head* bh, int uptodate) {
+  if (uptodate) set_buffer_uptodate(bh);
+  unlock_buffer(bh);
+  std::this_thread::sleep_for(std::chrono::microseconds(300));
+  put_bh(bh);
+}
+
+// The owner frees the buffer head the moment wait_on_buffer returns; the routine's work
+// after its unlock must be over by then (AddressSanitizer sees it otherwise).
+TEST_F(BufferHeads, OwnerMayFreeTheBufferAsSoonAsTheWaitReturns) {
+  machine::DiskOptions o;
+  machine::Disk* d = machine::disk_attach_memory(1 << 20, o);
+  ASSERT_NE(d, nullptr);
+  Bdev whole(machine::disk_dev(d));
+  Pages pg(1);
+  std::vector<std::thread> ts;
+  for (int t = 0; t < 2; t++)
+    ts.emplace_back([&, t] {
+      for (int i = 0; i < 10; i++) {
+        struct buffer_head* bh = alloc_buffer_head(GFP_NOIO);
+        bh->b_bdev = whole;
+        bh->b_blocknr = (sector_t)(t * 10 + i);
+        bh->b_size = 1024;
+        set_bh_page(bh, pg.p[0], 1024 * t);
+        bh->b_end_io = unlock_then_put;
+        bh->b_state = (1UL << BH_Lock) | (1UL << BH_Mapped);
+        get_bh(bh);
+        submit_bh(READ, bh);
+        wait_on_buffer(bh);
+        EXPECT_TRUE(buffer_uptodate(bh));
+        EXPECT_EQ(atomic_read(&bh->b_count), 0);
+        free_buffer_head(bh);
+      }
+    });
+  for (auto& t : ts) t.join();
+  machine::disk_detach(d);
+}
+
 }  // namespace

@@ -111,6 +111,7 @@ int counting_end_io(struct bio* bio, unsigned int done, int err) {
 }
 
 TEST_F(IoErrors, BioEndioAccountsBytesAndErrors) {
+  g_calls = 0;
   Pages pg(2);
   struct bio* bio = bio_alloc(GFP_KERNEL, 2);
   ASSERT_NE(bio, nullptr);

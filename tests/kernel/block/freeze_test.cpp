@@ -32,7 +32,9 @@ class Freeze : public BlockTest {
     ASSERT_NE(m_, nullptr) << err;
   }
   void TearDown() override {
-    if (m_) EXPECT_EQ(machine::fs_unmount(m_), 0);
+    if (m_) {
+      EXPECT_EQ(machine::fs_unmount(m_), 0);
+    }
     machine::disk_detach(d_);
     BlockTest::TearDown();
   }

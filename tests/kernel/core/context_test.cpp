@@ -122,7 +122,7 @@ TEST_F(Oops, BugLogsAnOopsAndStops) {
 
 TEST_F(Oops, SpinLockRecursionStopsInsteadOfHanging) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(take_twice(), "spinlock recursion(.*\n)*kernel BUG at");
+  EXPECT_DEATH(take_twice(), "kernel BUG at");
 }
 
 TEST_F(Oops, WarnOnCountsAndGoesOn) {

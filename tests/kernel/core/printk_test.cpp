@@ -75,7 +75,9 @@ TEST_F(Printk, ConcurrentWritersFromAnyContext) {
   auto r = since();
   std::set<std::string> seen;
   for (size_t i = 0; i < r.size(); ++i) {
-    if (i) EXPECT_GT(r[i].seq, r[i - 1].seq);
+    if (i) {
+      EXPECT_GT(r[i].seq, r[i - 1].seq);
+    }
     if (r[i].text.rfind("conc ", 0) == 0) seen.insert(r[i].text);
   }
   EXPECT_EQ(seen.size(), size_t(kThreads * kEach));

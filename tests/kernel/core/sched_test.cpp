@@ -14,6 +14,7 @@
 #include <linux/completion.h>
 #include <linux/delay.h>
 #include <linux/sched.h>
+#include <linux/time.h>
 
 using core_test::CoreTest;
 using core_test::eventually;
@@ -121,7 +122,7 @@ TEST_F(Sched, PingPongWithoutLostWakeUps) {
   // wake_up_process; a lost wake-up would show as a schedule_timeout that expires.
   std::atomic<task_struct*> a_task{nullptr}, b_task{nullptr};
   std::atomic<int> token{0};
-  std::atomic<int> timeouts{0};
+  std::atomic<int> timeouts{0}, finished{0};
   constexpr int kRounds = 1000;
   auto player = [&](int me, std::atomic<task_struct*>& self, std::atomic<task_struct*>& other) {
     self = current;
@@ -136,6 +137,9 @@ TEST_F(Sched, PingPongWithoutLostWakeUps) {
       token++;
       wake_up_process(other.load());
     }
+    // A task pointer is only valid while its thread lives: stay until both are done.
+    finished++;
+    while (finished.load() < 2) std::this_thread::yield();
   };
   std::thread a([&] { player(0, a_task, b_task); });
   std::thread b([&] { player(1, b_task, a_task); });
@@ -154,13 +158,16 @@ TEST_F(Sched, ScheduleTimeoutExpiresAndSignalEndsAnInterruptibleSleep) {
 
   std::atomic<task_struct*> sleeper{nullptr};
   std::atomic<long> left{-1};
+  std::atomic<bool> sent{false};
   std::thread t([&] {
     sleeper = current;
     set_current_state(TASK_INTERRUPTIBLE);
     left = schedule_timeout(10000);
+    while (!sent) std::this_thread::yield();  // keep the task alive for the sender
   });
   ASSERT_TRUE(eventually([&] { return sleeper.load() && ld(sleeper.load()->state) == TASK_INTERRUPTIBLE; }));
   send_sig(SIGUSR1, sleeper, 0);
+  sent = true;
   t.join();
   EXPECT_GT(left, 0);
 }

@@ -38,6 +38,7 @@ Target describeTarget(AgentProcess& proc, uint32_t major, uint32_t minor, const 
 struct KeyKeeper {
   bool have = false;
   AMSessionKey key{};
+  std::string lost;               // why the key was given up ("" when never had one)
   std::string digest() const;     // hex SHA-256 of the key, "" when none
 };
 

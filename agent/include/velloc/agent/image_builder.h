@@ -40,6 +40,12 @@ std::vector<BuiltPartition> buildExt4Image(const std::string& image, const std::
 // Data blocks of `path` inside the ext file system in `fsImage` (debugfs "blocks").
 std::vector<uint32_t> fileBlocks(const std::string& fsImage, const std::string& path);
 
+// Data blocks of up to `maxFiles` regular files of the ext file system that starts at
+// byte `offset` of `image` (a partition of a disk image). Files whose block list holds
+// more than their data (extent tree blocks) are skipped, so writing to the returned
+// blocks changes file contents only, never the file system's structure.
+std::vector<uint32_t> dataBlocksOf(const std::string& image, uint64_t offset, size_t maxFiles = 64);
+
 // e2fsck -fn on an image holding one file system; true when it reports it clean.
 bool e2fsckClean(const std::string& fsImage, std::string* report = nullptr);
 

@@ -34,3 +34,10 @@ VerifyResult verifyAgainst(const std::string& a, const uint8_t* truth, uint64_t 
                            size_t maxList = 10);
 
 }  // namespace velloc::agent
+
+namespace velloc::agent {
+// Checks the blocks stored in incremental round `round` of `dir` against `truth` (the
+// whole partition at that snapshot): each changed block must equal the truth's.
+VerifyResult verifyIncrement(const std::string& dir, int round, const uint8_t* truth, uint64_t bytes,
+                             size_t maxList = 10);
+}  // namespace velloc::agent

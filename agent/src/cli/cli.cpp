@@ -1,0 +1,107 @@
+// Argument parsing and dispatch of `velloc`.
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+
+#include "cli_internal.h"
+#include "velloc/agent/errors.h"
+#include "velloc/cli.h"
+
+namespace velloc {
+
+namespace {
+// The demo keeps its work next to the build when run from a source tree (make demo).
+std::string defaultWorkdir() {
+  struct stat st;
+  if (::stat("build", &st) == 0 && S_ISDIR(st.st_mode)) return "build/demo";
+  return "velloc-demo";
+}
+}  // namespace
+
+int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"velloc: live block-level backups of mounted partitions through the velloc module"};
+  app.require_subcommand(1);
+  bool json = false;
+  app.add_flag("--json", json, "print the results as one JSON document");
+
+  std::string workdir = defaultWorkdir();
+  int rounds = 3, writers = 4;
+  double seconds = 1.5;
+  uint32_t cacheBlocks = 16384;
+  auto* demo = app.add_subcommand("demo", "build a disk image with two ext4 partitions, back both up while "
+                                          "writers run, check every round");
+  demo->add_option("--workdir", workdir, "work directory (kept: image, backups, restored images, kernel log)");
+  demo->add_option("--rounds", rounds, "incremental rounds after the full one")->check(CLI::Range(0, 100));
+  demo->add_option("--writers", writers, "writer threads per partition")->check(CLI::Range(0, 64));
+  demo->add_option("--seconds", seconds, "seconds of writing before each round")->check(CLI::Range(0.0, 600.0));
+  demo->add_option("--cache-blocks", cacheBlocks, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 24));
+
+  std::string image, outDir;
+  int partition = 0, bRounds = 0, bWriters = 0;
+  double bSeconds = 1.0;
+  uint32_t bCache = 16384;
+  auto* backup = app.add_subcommand("backup", "back up one partition of a disk image: a full round, then incrementals");
+  backup->add_option("IMAGE", image, "disk image with an MBR")->required();
+  backup->add_option("--partition", partition, "partition number (1-4)")->required();
+  backup->add_option("--out", outDir, "backup directory to create (must not exist)")->required();
+  backup->add_option("--rounds", bRounds, "incremental rounds after the full one")->check(CLI::Range(0, 1000));
+  backup->add_option("--writers", bWriters,
+                     "writer threads overwriting the data blocks of the partition's files during the backup "
+                     "(changes the image!)")->check(CLI::Range(0, 64));
+  backup->add_option("--seconds", bSeconds, "seconds between rounds")->check(CLI::Range(0.0, 3600.0));
+  backup->add_option("--cache-blocks", bCache, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 30));
+
+  std::string rDir, rOut;
+  int rRound = 0;
+  auto* restore = app.add_subcommand("restore", "rebuild the partition image of one round from a backup directory");
+  restore->add_option("DIR", rDir, "backup directory")->required();
+  restore->add_option("--round", rRound, "round to rebuild")->required();
+  restore->add_option("--out", rOut, "image file to create (must not exist)")->required();
+
+  std::string vA, vB;
+  uint32_t vBs = 4096;
+  auto* verify = app.add_subcommand("verify", "compare two images block by block");
+  verify->add_option("A", vA, "first image")->required();
+  verify->add_option("B", vB, "second image")->required();
+  verify->add_option("--block-size", vBs, "block size to report differences in")->check(CLI::Range(1u, 1u << 20));
+
+  std::string iImage;
+  auto* info = app.add_subcommand("info", "partitions of a disk image as the device reports them");
+  info->add_option("IMAGE", iImage, "disk image")->required();
+
+  std::string logFrom;
+  auto* log = app.add_subcommand("log", "the kernel log of the last run (dmesg style)");
+  log->add_option("FROM", logFrom, "a work/backup directory or log file (default: the last run)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      out << app.help();
+      return 0;
+    }
+    err << "velloc: error: " << e.what() << "\n";
+    return 2;
+  }
+  // Subcommand help (CLI11 raises it from inside parse for subcommands as well).
+  try {
+    if (*demo) return cli::cmdDemo(workdir, rounds, writers, seconds, cacheBlocks, json, out, err);
+    if (*backup) return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, json, out, err);
+    if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out);
+    if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
+    if (*info) return cli::cmdInfo(iImage, json, out);
+    if (*log) return cli::cmdLog(logFrom, out);
+  } catch (const agent::AgentError& e) {
+    err << "velloc: error: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    err << "velloc: error: " << e.what() << "\n";
+    return 2;
+  }
+  return 2;
+}
+
+}  // namespace velloc

@@ -1,0 +1,159 @@
+// `velloc backup`, `restore`, `verify`, `info` and `log`.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli_internal.h"
+#include "velloc/agent/errors.h"
+#include "velloc/agent/image_builder.h"
+#include "velloc/agent/restore.h"
+
+namespace velloc::cli {
+
+int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
+              uint32_t cacheBlocks, double seconds, bool asJson, std::ostream& out, std::ostream& err) {
+  // Refuse a bad output directory before touching the image.
+  { struct stat st; if (::stat(outDir.c_str(), &st) == 0) throw AgentError("output directory " + outDir + " already exists; choose a new one"); }
+  Host host(image);
+  host.requirePartition(partition);
+  host.mount(partition);
+  AgentProcess proc;
+  PartitionJob::Options o;
+  o.backup.cacheBlocks = cacheBlocks;
+  PartitionJob job(host, proc, partition, outDir, o);
+
+  std::unique_ptr<Writers> w;
+  if (writers > 0) {
+    auto blocks = dataBlocksOf(image, host.startSector(partition) * 512);
+    if (blocks.empty()) throw AgentError("partition " + std::to_string(partition) + " of " + image +
+                                         " has no file data for --writers to overwrite");
+    w = std::make_unique<Writers>(host.mounted(partition), job.target().blockSize, blocks, unsigned(writers));
+    w->start();
+  }
+  Progress progress(err, progressWanted(err));
+  std::vector<RoundReport> reps;
+  if (!asJson) printTableHeader(out);
+  bool ok = true;
+  for (int r = 0; r <= rounds; ++r) {
+    if (r > 0 && seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    RoundReport rep = job.runRound(r, &progress);
+    rep.ok = rep.error.empty();
+    if (!asJson) printTableRow(out, rep);
+    reps.push_back(rep);
+    if (!rep.ok) { ok = false; break; }
+  }
+  if (w) w->stop();
+  saveKernelLog(job.anyRound() ? job.outDir() + "/kernel.log" : "");
+  if (asJson) {
+    json j = {{"command", "backup"}, {"image", image}, {"partition", partition}, {"dir", outDir}, {"ok", ok}};
+    j["rounds"] = json::array();
+    for (const auto& r : reps) j["rounds"].push_back(r.toJson());
+    if (w) j["writes"] = w->writes();
+    out << j.dump(2) << "\n";
+  } else if (job.anyRound()) {
+    out << "backup directory: " << job.outDir() << "\n";
+  }
+  if (!ok) {
+    err << "velloc: error: round " << reps.back().round << " of " << job.target().name << ": " << reps.back().error
+        << "\n";
+    return job.anyRound() ? 1 : 2;
+  }
+  return 0;
+}
+
+int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool asJson, std::ostream& out) {
+  RestoreResult r = restoreImage(dir, round, outImage);
+  if (asJson) {
+    out << json{{"command", "restore"}, {"dir", dir}, {"round", round}, {"image", outImage}, {"chain", r.chain},
+                {"blocksApplied", r.blocksApplied}, {"bytes", r.bytes}}.dump(2)
+        << "\n";
+  } else {
+    out << "restored round " << round << " of " << dir << " into " << outImage << " (full round " << r.chain.front();
+    if (r.chain.size() > 1) out << " + " << r.chain.size() - 1 << " incremental(s), " << r.blocksApplied << " blocks";
+    out << ", " << r.bytes << " bytes)\n";
+  }
+  return 0;
+}
+
+int cmdVerify(const std::string& a, const std::string& b, uint32_t blockSize, bool asJson, std::ostream& out) {
+  VerifyResult v = verifyImages(a, b, blockSize);
+  if (asJson) {
+    out << json{{"command", "verify"}, {"a", a}, {"b", b}, {"same", v.same}, {"sizeA", v.sizeA}, {"sizeB", v.sizeB},
+                {"blockSize", v.blockSize}, {"differingBlocks", v.differing}, {"firstDiffering", v.first}}.dump(2)
+        << "\n";
+  } else if (v.same) {
+    out << "same: " << a << " and " << b << " hold the same " << v.sizeA << " bytes\n";
+  } else {
+    out << "DIFFERENT: " << a << " and " << b;
+    if (v.sizeA != v.sizeB) out << " differ in size (" << v.sizeA << " and " << v.sizeB << " bytes)";
+    if (v.differing) {
+      out << (v.sizeA != v.sizeB ? "; " : " ") << v.differing << " blocks of " << v.blockSize
+          << " bytes differ, first:";
+      for (uint64_t x : v.first) out << " " << x;
+    }
+    out << "\n";
+  }
+  return v.same ? 0 : 1;
+}
+
+int cmdInfo(const std::string& image, bool asJson, std::ostream& out) {
+  Host host(image);
+  AgentProcess proc;
+  json parts = json::array();
+  std::ostringstream table;
+  int n = host.partitionCount();
+  for (int p = 1; p <= n; ++p) {
+    if (host.dev(p) == 0) continue;
+    json j = {{"partition", p}, {"device", host.devName(p)}, {"startSector", host.startSector(p)},
+              {"sectors", host.sectors(p)}};
+    std::string bs = "-", kb = "-", blocks = "-", note;
+    try {
+      host.mount(p);
+      Target t = describeTarget(proc, host.major(p), host.minor(p), host.devName(p));
+      j["blockSize"] = t.blockSize;
+      j["partitionSizeKB"] = t.partitionSizeKB;
+      j["blocks"] = t.totalBlocks;
+      bs = std::to_string(t.blockSize);
+      kb = std::to_string(t.partitionSizeKB);
+      blocks = std::to_string(t.totalBlocks);
+      host.unmount(p);
+    } catch (const AgentError& e) {
+      note = e.what();
+      j["error"] = note;
+    }
+    parts.push_back(j);
+    char line[256];
+    std::snprintf(line, sizeof line, "%-4d %-6s %12llu %12llu %6s %10s %10s  %s\n", p, host.devName(p).c_str(),
+                  (unsigned long long)host.startSector(p), (unsigned long long)host.sectors(p), bs.c_str(),
+                  kb.c_str(), blocks.c_str(), note.empty() ? "" : "no file system");
+    table << line;
+  }
+  if (asJson) {
+    out << json{{"command", "info"}, {"image", image}, {"partitions", parts}}.dump(2) << "\n";
+  } else {
+    out << image << ": " << n << " partition(s)\n";
+    char head[200];
+    std::snprintf(head, sizeof head, "%-4s %-6s %12s %12s %6s %10s %10s\n", "part", "device", "start", "sectors",
+                  "bsize", "size(KB)", "blocks");
+    out << head << table.str();
+  }
+  return 0;
+}
+
+int cmdLog(const std::string& from, std::ostream& out) {
+  std::string path = from.empty() ? lastLogPath() : from;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) path += "/kernel.log";
+  std::ifstream f(path);
+  if (!f) {
+    if (from.empty()) throw AgentError("no kernel log of an earlier run (" + path + " not found): run velloc demo or velloc backup first");
+    throw AgentError("cannot read kernel log " + path);
+  }
+  out << f.rdbuf();
+  return 0;
+}
+
+}  // namespace velloc::cli

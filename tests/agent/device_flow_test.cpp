@@ -1,0 +1,259 @@
+// The agent's flows through the character device, against a memory disk: full and
+// incremental rounds with writers racing, fall-back to full (key mismatch, change
+// tracking out of sync after cache exhaustion), draining, and chains rebuilt by restore
+// compared with the partition as it was while frozen.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "agent_test_util.h"
+#include "machine/disk.h"
+#include "machine/kernel.h"
+#include "velloc/agent/backup.h"
+#include "velloc/agent/backup_dir.h"
+#include "velloc/agent/device.h"
+#include "velloc/agent/errors.h"
+#include "velloc/agent/host.h"
+#include "velloc/agent/restore.h"
+
+using namespace velloc::agent;
+
+namespace {
+
+// Partition 1: 8 MiB of 4096-byte blocks; partition 2: 4 MiB of 1024-byte blocks.
+class AgentFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_ = std::make_unique<Host>(uint64_t(16) << 20,
+                                   std::vector<machine::PartitionSpec>{{2048, 16384}, {2048 + 16384, 8192}});
+    host_->mount(1, 4096);
+    host_->mount(2, 1024);
+    proc_ = std::make_unique<AgentProcess>();
+  }
+  void TearDown() override {
+    proc_.reset();
+    host_.reset();
+  }
+
+  Target target(int p) { return describeTarget(*proc_, host_->major(p), host_->minor(p), host_->devName(p)); }
+
+  // Writes block b of partition p through its file system with recognisable contents.
+  void write(int p, uint32_t b, uint64_t seq) {
+    uint32_t bs = p == 1 ? 4096 : 1024;
+    std::vector<uint8_t> buf(bs);
+    fillBlock(buf.data(), bs, b, seq, 99);
+    ASSERT_EQ(machine::fs_write(host_->mounted(p), uint64_t(b) * bs, buf.data(), bs), 0);
+  }
+
+  // One round into `w`, committed. Throws what backupRound throws.
+  RoundResult round(BackupDirWriter& w, int r, const Target& t, KeyKeeper& keys, BackupOptions o = {}) {
+    RoundResult res;
+    try {
+      res = backupRound(*proc_, t, keys, o, [&](const RoundPlan& plan) { return w.openRound(r, plan); });
+    } catch (...) {
+      w.abortRound(r);
+      throw;
+    }
+    w.commitRound(r, res.plan, res);
+    w.publish();
+    return res;
+  }
+
+  SourceInfo source(const Target& t, int p) {
+    SourceInfo s;
+    s.image = "(memory)";
+    s.partition = p;
+    s.device = t.name;
+    s.startSector = host_->startSector(p);
+    s.sectors = host_->sectors(p);
+    s.blockSize = t.blockSize;
+    s.totalBlocks = t.totalBlocks;
+    return s;
+  }
+
+  // Rebuilds round r and compares it with the truth taken at its freeze.
+  void expectRestoredEquals(const std::string& dir, int r, const std::vector<uint8_t>& truth, const Target& t) {
+    std::string out = tmp_ / ("restored-" + std::to_string(r) + "-" + t.name);
+    restoreImage(dir, r, out);
+    VerifyResult v = verifyAgainst(out, truth.data(), uint64_t(t.totalBlocks) * t.blockSize, t.blockSize);
+    EXPECT_TRUE(v.same) << "round " << r << ": " << v.differing << " blocks differ, first "
+                        << (v.first.empty() ? 0 : v.first[0]);
+    std::remove(out.c_str());
+  }
+
+  agent_test::TempDir tmp_;
+  std::unique_ptr<Host> host_;
+  std::unique_ptr<AgentProcess> proc_;
+};
+
+}  // namespace
+
+TEST_F(AgentFlow, ChainsTakenWhileWritersRaceRebuildEachSnapshotOnBothBlockSizes) {
+  for (int p : {1, 2}) {
+    Target t = target(p);
+    ASSERT_EQ(t.blockSize, p == 1 ? 4096u : 1024u);
+    std::vector<uint32_t> blocks;
+    for (uint32_t b = 0; b < t.totalBlocks; b += 2) blocks.push_back(b);
+    Writers writers(host_->mounted(p), t.blockSize, blocks, 3, uint64_t(p), 50);
+    FreezeOracle oracle(*host_, p);
+    BackupDirWriter w(tmp_ / ("chain-" + t.name), source(t, p));
+    KeyKeeper keys;
+    writers.start();
+    for (int r = 0; r < 3; ++r) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      RoundResult res = round(w, r, t, keys);
+      EXPECT_EQ(res.plan.incremental, r > 0) << res.plan.fallbackReason;
+      if (r == 0) EXPECT_NE(res.plan.fallbackReason.find("first backup"), std::string::npos);
+      std::vector<uint8_t> truth = oracle.take();
+      ASSERT_GE(truth.size(), uint64_t(t.totalBlocks) * t.blockSize);
+      expectRestoredEquals(w.dir(), r, truth, t);
+    }
+    writers.stop();
+    EXPECT_GT(writers.writes(), 0u);
+    EXPECT_EQ(writers.errors(), 0u) << writers.firstError();
+  }
+  EXPECT_EQ(machine::kernel_bug_count(), 0);
+}
+
+TEST_F(AgentFlow, AnIncrementalCopiesExactlyTheBlocksWrittenSinceTheSnapshotBefore) {
+  Target t = target(2);
+  BackupDirWriter w(tmp_ / "b", source(t, 2));
+  KeyKeeper keys;
+  FreezeOracle oracle(*host_, 2);
+  round(w, 0, t, keys);
+  oracle.take();
+  std::set<uint32_t> written{0, 1, 2, 700, 2047, t.totalBlocks - 1};
+  for (uint32_t b : written) write(2, b, 1);
+  RoundResult res = round(w, 1, t, keys);
+  ASSERT_TRUE(res.plan.incremental) << res.plan.fallbackReason;
+  std::set<uint32_t> got;
+  for (uint32_t b = 0; b < t.totalBlocks; ++b)
+    if (res.plan.blocks.test(b)) got.insert(b);
+  EXPECT_EQ(got, written);
+  EXPECT_EQ(res.blocksCopied, written.size());
+  expectRestoredEquals(w.dir(), 1, oracle.take(), t);
+  // Nothing written: an empty incremental.
+  res = round(w, 2, t, keys);
+  EXPECT_TRUE(res.plan.incremental);
+  EXPECT_EQ(res.blocksCopied, 0u);
+}
+
+TEST_F(AgentFlow, AKeyTheDeviceNoLongerHoldsFallsBackToAFullBackupAndSaysWhy) {
+  Target t = target(1);
+  BackupDirWriter w(tmp_ / "b", source(t, 1));
+  KeyKeeper mine;
+  FreezeOracle oracle(*host_, 1);
+  round(w, 0, t, mine);
+  // Another agent backs the partition up: the device now tracks under its key.
+  {
+    BackupDirWriter other(tmp_ / "other", source(t, 1));
+    KeyKeeper theirs;
+    round(other, 0, t, theirs);
+  }
+  write(1, 5, 1);
+  RoundResult res = round(w, 1, t, mine);
+  EXPECT_FALSE(res.plan.incremental);
+  EXPECT_NE(res.plan.fallbackReason.find("key mismatch"), std::string::npos) << res.plan.fallbackReason;
+  EXPECT_EQ(res.blocksCopied, t.totalBlocks);
+  expectRestoredEquals(w.dir(), 1, oracle.take(), t);
+  // The key kept from that full round works again.
+  write(1, 6, 2);
+  res = round(w, 2, t, mine);
+  EXPECT_TRUE(res.plan.incremental) << res.plan.fallbackReason;
+  EXPECT_EQ(res.blocksCopied, 1u);
+  // A corrupted key is caught before the snapshot.
+  mine.key.key[3] ^= 1;
+  res = round(w, 3, t, mine);
+  EXPECT_FALSE(res.plan.incremental);
+  EXPECT_NE(res.plan.fallbackReason.find("key mismatch"), std::string::npos);
+  expectRestoredEquals(w.dir(), 3, oracle.take(), t);
+}
+
+TEST_F(AgentFlow, CacheExhaustionIsReportedClearlyAndTheNextRoundFallsBackFromTheOutOfSyncTracking) {
+  Target t = target(1);
+  BackupDirWriter w(tmp_ / "b", source(t, 1));
+  KeyKeeper keys;
+  FreezeOracle oracle(*host_, 1);
+  round(w, 0, t, keys);
+  ASSERT_TRUE(keys.have);
+  BackupOptions tiny;
+  tiny.cacheBlocks = 4;
+  // Before the first read, ten blocks the backup still needs are overwritten: the
+  // cache cannot hold their old contents.
+  tiny.afterSnapshot = [&] {
+    for (uint32_t b = 100; b < 110; ++b) write(1, b, 7);
+  };
+  try {
+    round(w, 1, t, keys, tiny);
+    FAIL() << "a cache of 4 blocks held 10";
+  } catch (const AgentError& e) {
+    std::string m = e.what();
+    EXPECT_NE(m.find("raise --cache-blocks or drain more often"), std::string::npos) << m;
+    EXPECT_NE(m.find("stateCacheExhausted"), std::string::npos) << m;
+    EXPECT_EQ(e.state(), uint32_t(stateCacheExhausted));
+  }
+  EXPECT_FALSE(keys.have);
+  EXPECT_EQ(w.manifest().rounds.size(), 1u);
+  oracle.take();
+  RoundResult res = round(w, 1, t, keys);
+  EXPECT_FALSE(res.plan.incremental);
+  EXPECT_NE(res.plan.fallbackReason.find("out of sync"), std::string::npos) << res.plan.fallbackReason;
+  expectRestoredEquals(w.dir(), 1, oracle.take(), t);
+  write(1, 3, 8);
+  res = round(w, 2, t, keys);
+  EXPECT_TRUE(res.plan.incremental) << res.plan.fallbackReason;
+}
+
+TEST_F(AgentFlow, BlocksHeldInTheCacheAreDrainedFirstWithOrWithoutOverlap) {
+  for (bool overlap : {false, true}) {
+    Target t = target(1);
+    BackupDirWriter w(tmp_ / (overlap ? "o" : "n"), source(t, 1));
+    KeyKeeper keys;
+    FreezeOracle oracle(*host_, 1);
+    BackupOptions o;
+    o.overlap = overlap;
+    o.cacheBlocks = 64;
+    o.afterSnapshot = [&] {
+      for (uint32_t b = t.totalBlocks - 20; b < t.totalBlocks; ++b) write(1, b, 9);
+    };
+    uint64_t seq = logSeq();
+    RoundResult res = round(w, 0, t, keys, o);
+    EXPECT_EQ(res.drainedBlocks, 20u);
+    EXPECT_EQ(res.blocksCopied, t.totalBlocks);
+    SessionStats st = lastSessionStats(seq);
+    ASSERT_TRUE(st.found);
+    EXPECT_EQ(st.num("total reads from cache"), 20);
+    EXPECT_EQ(st.num("peak cached blocks"), 20);
+    expectRestoredEquals(w.dir(), 0, oracle.take(), t);
+  }
+}
+
+TEST_F(AgentFlow, ASecondAgentIsToldAnotherBackupIsRunning) {
+  Target t = target(1);
+  Device first(*proc_);
+  ASSERT_EQ(first.startBackup(t.major, t.minor, t.totalBlocks, 16), 0);
+  AgentProcess other;
+  KeyKeeper keys;
+  keys.have = true;
+  try {
+    backupRound(other, t, keys, {}, [](const RoundPlan&) -> std::unique_ptr<BlockSink> { return nullptr; });
+    FAIL();
+  } catch (const AgentError& e) {
+    EXPECT_NE(std::string(e.what()).find("another backup is running"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(keys.have);  // nothing happened to the device's tracking
+}
+
+TEST_F(AgentFlow, APartitionWithoutAFileSystemIsNamed) {
+  host_->unmount(2);
+  try {
+    target(2);
+    FAIL();
+  } catch (const AgentError& e) {
+    EXPECT_NE(std::string(e.what()).find("sda2 has no mounted file system"), std::string::npos) << e.what();
+  }
+}
