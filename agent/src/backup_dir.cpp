@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -182,9 +183,12 @@ class FileSink : public BlockSink {
  public:
   FileSink(int fd, std::string path, uint32_t bs, const Bitmap* ranked)
       : fd_(fd), path_(std::move(path)), bs_(bs), ranked_(ranked) {}
-  void write(uint32_t block, const uint8_t* data, uint32_t count) override {
+  using BlockSink::write;
+  void write(uint32_t block, const std::vector<Piece>& pieces, uint32_t count) override {
     uint64_t off = ranked_ ? kIncrHeaderBytes + ranked_->rank(block) * bs_ : uint64_t(block) * bs_;
-    fs::pwriteAll(fd_, data, size_t(count) * bs_, off, path_);
+    std::vector<struct iovec> iov;
+    for (const Piece& p : pieces) iov.push_back({const_cast<uint8_t*>(p.data), p.len});
+    fs::pwritevAll(fd_, iov.data(), int(iov.size()), off, path_);
   }
  private:
   int fd_;

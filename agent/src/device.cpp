@@ -233,9 +233,9 @@ void Device::unmapBuffers() {
   bufBytes_ = 0;
 }
 
-const uint8_t* Device::bufferView(int i, size_t len) {
+const uint8_t* Device::bufferView(int i, size_t offset, size_t len) {
   ProcessScope bind(proc_.get());
-  return machine::user_map_view(proc_.get(), bufs_.at(size_t(i)), len);
+  return machine::user_map_view(proc_.get(), bufs_.at(size_t(i)) + uint32_t(offset), len);
 }
 
 int Device::bufferRead(int i, size_t offset, void* dst, size_t len) {

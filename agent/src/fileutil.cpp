@@ -1,12 +1,15 @@
 #include "fileutil.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "velloc/agent/errors.h"
 
@@ -27,6 +30,24 @@ void pwriteAll(int fd, const void* buf, size_t len, uint64_t off, const std::str
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw AgentError("cannot write " + path + ": " + errnoText(n < 0 ? errno : ENOSPC));
     p += n; len -= size_t(n); off += uint64_t(n);
+  }
+}
+
+void pwritevAll(int fd, const struct iovec* iov, int n, uint64_t off, const std::string& path) {
+  std::vector<struct iovec> v(iov, iov + n);
+  size_t i = 0;
+  while (i < v.size()) {
+    int cnt = int(std::min<size_t>(v.size() - i, IOV_MAX));
+    ssize_t w = ::pwritev(fd, v.data() + i, cnt, off_t(off));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) throw AgentError("cannot write " + path + ": " + errnoText(w < 0 ? errno : ENOSPC));
+    off += uint64_t(w);
+    size_t left = size_t(w);
+    while (i < v.size() && left >= v[i].iov_len) left -= v[i++].iov_len;
+    if (left) {
+      v[i].iov_base = static_cast<char*>(v[i].iov_base) + left;
+      v[i].iov_len -= left;
+    }
   }
 }
 

@@ -4,12 +4,16 @@
 #include <cstdint>
 #include <string>
 
+struct iovec;
+
 namespace velloc::agent::fs {
 
 std::string errnoText(int e);
 // Opens; throws "cannot <what> PATH: reason".
 int openOrThrow(const std::string& path, int flags, const std::string& what, int mode = 0644);
 void pwriteAll(int fd, const void* buf, size_t len, uint64_t off, const std::string& path);
+// Writes the pieces back to back from `off` (pwritev, resuming after short writes).
+void pwritevAll(int fd, const struct iovec* iov, int n, uint64_t off, const std::string& path);
 // Reads exactly len bytes; throws when the file is shorter.
 void preadAll(int fd, void* buf, size_t len, uint64_t off, const std::string& path);
 void fsyncOrThrow(int fd, const std::string& path);

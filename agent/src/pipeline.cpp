@@ -1,5 +1,8 @@
 #include "pipeline.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "velloc/agent/errors.h"
 
 namespace velloc::agent {
@@ -22,10 +25,14 @@ Pipeline::~Pipeline() {
 
 void Pipeline::writeOut(const Job& j) {
   size_t len = size_t(j.count) * bs_;
-  size_t mapped = (len + 4095) & ~size_t(4095);
-  const uint8_t* view = dev_.bufferView(j.buf, mapped);
-  if (!view) throw AgentError("the transfer buffer could not be read (bus error in the agent's mapping)");
-  sink_.write(j.first, view, j.count);
+  std::vector<Piece> pieces;
+  for (size_t off = 0; off < len; off += 4096) {
+    size_t n = std::min<size_t>(4096, len - off);
+    const uint8_t* view = dev_.bufferView(j.buf, off, n);
+    if (!view) throw AgentError("the transfer buffer could not be read (bus error in the agent's mapping)");
+    pieces.push_back(Piece{view, n});
+  }
+  sink_.write(j.first, pieces, j.count);
 }
 
 void Pipeline::read(uint32_t first, uint32_t count) {

@@ -37,23 +37,25 @@ int file_sync(int fd);
 int max_segs();
 
 // ---- work queue ------------------------------------------------------------------------
-// A FIFO of (pointer, tag) items from any number of producers to engine threads, with the
-// kernel's plugging: a burst of items is held briefly so that consecutive ones can be
-// merged, and released as soon as the queue is kicked, holds `unplug_count` items, or the
-// plug has aged `plug_us` microseconds.
+// A FIFO of (pointer, tag) items from any number of producers to engine threads, with a
+// plug in the manner of the kernel's: while producers keep adding items (gaps shorter than
+// `gap_us` microseconds) the burst is held so that consecutive items can be merged; it is
+// released when the producers pause, when it holds `unplug_count` items, or when kicked.
 struct Item {
   void* ptr;
   long tag;
 };
 struct WorkQueue;
-WorkQueue* wq_create(unsigned plug_us, size_t unplug_count);
+WorkQueue* wq_create(unsigned gap_us, size_t unplug_count);
 // Appends an item. Any context; takes a host lock for a moment, never sleeps otherwise.
 void wq_push(WorkQueue* q, Item it);
 // Releases a plugged burst now (a thread is about to wait for it). Any context.
 void wq_kick(WorkQueue* q);
-// Moves up to `max` items (FIFO order) into `out`. Blocks until items are released or the
-// queue is closed; returns 0 only when closed and empty.
+// Engine threads: moves up to `max` items (FIFO order) into `out`. Blocks until a burst is
+// released or the queue is closed; returns 0 only when closed and empty.
 size_t wq_pop(WorkQueue* q, Item* out, size_t max);
+// Takes up to `max` queued items at once, plugged or not; never blocks on the plug.
+size_t wq_try_pop(WorkQueue* q, Item* out, size_t max);
 // Items queued and not yet popped.
 size_t wq_pending(WorkQueue* q);
 // Wakes every popper; pops drain what is left, then return 0.

@@ -13,16 +13,16 @@ struct WorkQueue {
   std::mutex mu;
   std::condition_variable cv;
   std::deque<Item> items;
-  unsigned plug_us = 0;
+  std::chrono::microseconds gap{0};
   size_t unplug_count = 1;
-  bool released = false;  // the current burst may be taken without waiting for the plug
+  bool released = false;  // the current burst may be taken without waiting for a pause
   bool closed = false;
-  std::chrono::steady_clock::time_point plug_start;
+  std::chrono::steady_clock::time_point last_push;
 };
 
-WorkQueue* wq_create(unsigned plug_us, size_t unplug_count) {
+WorkQueue* wq_create(unsigned gap_us, size_t unplug_count) {
   auto* q = new WorkQueue;
-  q->plug_us = plug_us;
+  q->gap = std::chrono::microseconds(gap_us);
   q->unplug_count = unplug_count ? unplug_count : 1;
   return q;
 }
@@ -32,10 +32,10 @@ void wq_push(WorkQueue* q, Item it) {
   {
     std::lock_guard<std::mutex> g(q->mu);
     q->items.push_back(it);
+    q->last_push = std::chrono::steady_clock::now();
     if (q->items.size() == 1) {
-      // A new burst: a popper starts timing its plug (or takes it at once when unplugged).
-      q->plug_start = std::chrono::steady_clock::now();
-      q->released = q->plug_us == 0;
+      // A new burst: an engine thread starts watching for the producers' pause.
+      q->released = q->gap.count() == 0;
       wake_one = true;
     }
     if (!q->released && q->items.size() >= q->unplug_count) {
@@ -58,6 +58,18 @@ void wq_kick(WorkQueue* q) {
   q->cv.notify_all();
 }
 
+// Moves up to max items out. Needs q->mu. Returns the count and whether items are left.
+static size_t take(WorkQueue* q, Item* out, size_t max, bool* more) {
+  size_t n = 0;
+  while (n < max && !q->items.empty()) {
+    out[n++] = q->items.front();
+    q->items.pop_front();
+  }
+  *more = !q->items.empty();
+  if (!*more) q->released = false;
+  return n;
+}
+
 size_t wq_pop(WorkQueue* q, Item* out, size_t max) {
   std::unique_lock<std::mutex> g(q->mu);
   for (;;) {
@@ -66,22 +78,23 @@ size_t wq_pop(WorkQueue* q, Item* out, size_t max) {
       q->cv.wait(g);
       continue;
     }
-    auto deadline = q->plug_start + std::chrono::microseconds(q->plug_us);
-    if (!q->released && !q->closed && std::chrono::steady_clock::now() < deadline) {
-      q->cv.wait_until(g, deadline);
+    auto pause_ends = q->last_push + q->gap;
+    if (!q->released && !q->closed && std::chrono::steady_clock::now() < pause_ends) {
+      q->cv.wait_until(g, pause_ends);
       continue;
     }
-    size_t n = 0;
-    while (n < max && !q->items.empty()) {
-      out[n++] = q->items.front();
-      q->items.pop_front();
-    }
-    bool more = !q->items.empty();
-    if (!more) q->released = false;
+    bool more;
+    size_t n = take(q, out, max, &more);
     g.unlock();
     if (more) q->cv.notify_one();
     return n;
   }
+}
+
+size_t wq_try_pop(WorkQueue* q, Item* out, size_t max) {
+  std::lock_guard<std::mutex> g(q->mu);
+  bool more;
+  return take(q, out, max, &more);
 }
 
 size_t wq_pending(WorkQueue* q) {

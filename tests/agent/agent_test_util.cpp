@@ -53,7 +53,7 @@ void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>&
     RoundResult res;
     // Hand the blocks over in runs, the way the device flow does.
     plan.blocks.forEachRun(7, [&](uint32_t first, uint32_t count) {
-      sink->write(first, images[r].data() + size_t(first) * bs, count);
+      sink->write(first, images[r].data() + size_t(first) * bs, count, bs);
       res.blocksCopied += count;
       return true;
     });

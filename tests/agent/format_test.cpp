@@ -4,6 +4,7 @@
 #include "agent_test_util.h"
 #include "velloc/agent/backup_dir.h"
 #include "velloc/agent/bitmap.h"
+#include "velloc/agent/errors.h"
 #include "velloc/agent/sha256.h"
 
 using namespace velloc::agent;

@@ -52,7 +52,11 @@ struct TestSession {
   int blockSize() const { return b->diskInfo.blockSize; }
   AutoMapSession* slot() const {
     AutoMapSession** s = amListSlot(kdev());
-    return s ? *s : nullptr;
+    if (s == nullptr) return nullptr;
+    enterAMListUsers();  // a closing thread may be emptying it
+    AutoMapSession* ams = *s;
+    leaveAMListUsers();
+    return ams;
   }
 
   // Creates the automap and hands the queue to velAMRF, then marks it in sync: what a
@@ -61,7 +65,7 @@ struct TestSession {
     AutoMapSession* ams = nullptr;
     EXPECT_EQ(0, newAMS(b, &ams));
     EXPECT_EQ(0, setMRF(b, velAMRF));
-    if (ams) ams->state = amsInSync;
+    if (ams) setAMSState(ams, amsInSync);
     return ams;
   }
 };

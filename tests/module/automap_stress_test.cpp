@@ -96,7 +96,7 @@ TEST_F(AutomapStressTest, NoLostBitWhileAutomapsComeAndGo) {
         std::fill(o.expected.begin(), o.expected.end(), false);
         for (auto& [id, r] : o.inflight)
           for (uint32_t b = r.first; b <= r.second; ++b) o.attempted[b] = true;
-        ams->state = amsInSync;
+        setAMSState(ams, amsInSync);
       }
       std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
       std::vector<bool> expected;

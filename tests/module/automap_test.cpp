@@ -306,7 +306,7 @@ TEST_F(AutomapTest, ShutdownWaitsForSnapshotPin) {
   // What the snapshot's switch does with the record it pinned.
   unsigned long flags;
   waitForAMSUsers(ams, &flags);
-  ams->state = amsInSync;
+  setAMSState(ams, amsInSync);
   spin_unlock_irqrestore(&ams->usersLock, flags);
   EXPECT_EQ(0, setBlock(&ams->map, 3));
   unpinAMS(ams);

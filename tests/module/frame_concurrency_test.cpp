@@ -1,6 +1,7 @@
 // Many agent threads opening, commanding and closing at once; one handle shared by many
 // threads; opens racing a module unload.
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <thread>
 #include <vector>
@@ -107,14 +108,17 @@ TEST_F(FrameConcurrency, OpensRacingAnUnloadLeaveNothingBehind) {
           if (h.getState(&s) != 0) ++badResults;
           if (machine::sys_close(proc, fd) != 0) ++badResults;
         }
+        std::this_thread::sleep_for(std::chrono::microseconds(20));  // leave moments with no handle open
       }
     }));
   }
   // Unload as soon as no handle happens to be open; every refused unload is -EBUSY.
   int unload = -EBUSY;
-  for (int i = 0; i < 200000 && unload == -EBUSY; ++i) {
+  while (opened.load() < 50) std::this_thread::yield();  // the openers are under way
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (unload == -EBUSY && std::chrono::steady_clock::now() < deadline) {
     unload = machine::module_unload();
-    if (unload == -EBUSY) std::this_thread::yield();
+    if (unload == -EBUSY) std::this_thread::sleep_for(std::chrono::microseconds(5));
   }
   stop = true;
   for (std::thread& th : threads) th.join();

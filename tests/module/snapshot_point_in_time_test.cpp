@@ -100,8 +100,18 @@ TEST_P(PointInTimeTest, FullThenIncrementalsEqualTheFrozenPartition) {
       ASSERT_EQ(0, h.getAutoMap(&cm, ams.mapLen, ams.mapSize)) << "an incremental snapshot hands over its map";
       changed = bitsOf(cm, p.blocks);
       for (uint32_t n = 0; n < p.blocks; ++n)
-        if (blockOf(prevTruth, p.bs, n) != blockOf(truth, p.bs, n))
+        if (blockOf(prevTruth, p.bs, n) != blockOf(truth, p.bs, n)) {
+          if (!changed.count(n)) {
+            AutoMapSession* a = getAMS(p.dev);
+            int inNew = a ? blockInMap(&a->map, n) : -1;
+            if (a) putAMS(a);
+            Bytes now = partitionBytes(p);
+            ADD_FAILURE() << "DEBUG block " << n << " inNewMap=" << inNew << " changed=" << changed.size()
+                          << " now==truth " << (blockOf(now, p.bs, n) == blockOf(truth, p.bs, n))
+                          << " image0==prev " ;
+          }
           ASSERT_TRUE(changed.count(n)) << "block " << n << " changed between the snapshots but is not in the map";
+        }
     }
 
     Bytes image(p.bytes(), 0xEE);
@@ -128,6 +138,7 @@ TEST_P(PointInTimeTest, FullThenIncrementalsEqualTheFrozenPartition) {
       ASSERT_TRUE(rebuilt == truth) << "full + changed blocks rebuild the snapshot";
     }
     prevTruth = truth;
+    ASSERT_EQ(0, h.munmap(uint32_t(buf), bufBytes));
     ASSERT_EQ(0, h.close());
   }
   writers.stop();

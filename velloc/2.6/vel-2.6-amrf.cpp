@@ -32,11 +32,11 @@ void updateAM(struct bio *bio, int bioMinor)
   if (ams == NULL)
     return;
   BIOToBlockNumbers(&ams->diskInfo, bio, &startBN, &endBN);
-  if (ams->state == amsInSync) {
+  if (getAMSState(ams) == amsInSync) {
     /* 64-bit counter: a range ending at block 0xFFFFFFFF must still end. */
     for (bn = startBN; bn <= endBN; bn++) {
       if (setBlock(&ams->map, (unsigned int)bn) != 0) {
-        ams->state = amsNotInSync;
+        setAMSState(ams, amsNotInSync);
         printk("<4>%s: device resize detected (block %d in size %d) in automap update, automap not in sync%s",
                __func__, (int)bn, (int)ams->map.size, "\n");
       }

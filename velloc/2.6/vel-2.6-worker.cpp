@@ -86,8 +86,12 @@ void processMR(Backup *b, MakeRequest *mr) {
 /*
  * backup_cache: the worker. Serves at most one held bio of the active session per unit of
  * signalThread until backup_cacheThreadContinue is cleared, then gives back the unit the
- * start took and exits through backup_cacheThreadExited. A signal never ends it: the wait
- * is cut short, the pending signal is dropped, and the pass goes on. Never returns.
+ * start took and exits through backup_cacheThreadExited. Never returns.
+ *
+ * Every pass consumes exactly one unit, and the test for the end comes after the wait: so
+ * the unit the close posts is the one consumed last, even when the close comes before the
+ * first wait, and the count is back at 1 once the thread is gone. A signal never ends the
+ * thread nor makes a pass of its own: it is dropped and the wait resumed.
  */
 int backup_cache(void *data) {
   daemonize(VEL_KTHREAD_NAME);
@@ -95,14 +99,12 @@ int backup_cache(void *data) {
   printk("<6>%s: kbackupd thread started%s", "backup_cache", "\n");
   complete(&backup_cacheThreadStartCompleted);
 
-  while (atomic_read(&backup_cacheThreadContinue) == 1) {
+  for (;;) {
     Backup *b;
 
-    /* Interrupted or not, the pass looks at the queue. Dropping the signal keeps later
-     * waits sleeping instead of returning at once for ever. */
-    if (down_interruptible(&signalThread)) { printk("<7>DBG eintr\n"); flush_signals(current); } else printk("<7>DBG down ok %d\n", signalThread.count);
-
+    while (down_interruptible(&signalThread)) flush_signals(current);
     if (atomic_read(&backup_cacheThreadContinue) != 1) break;
+
     /* The close withdraws activeSession only after the queue has drained, and frees the
      * record only after this thread has exited. */
     down_read(&activeSessionUsers);

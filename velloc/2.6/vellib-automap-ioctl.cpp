@@ -27,7 +27,7 @@ int ioctlGetAutoMapState(Backup *b, AutoMapState *userAMS, unsigned int amsLen)
   if (ams != NULL) {
     local.major = MAJOR(ams->diskInfo.kdev);
     local.minor = MINOR(ams->diskInfo.kdev);
-    local.state = ams->state;
+    local.state = getAMSState(ams);
     local.mapLen = ams->map.size;
     local.mapSize = ams->map.numBytes;
     memcpy(&local.amsKey, &ams->sessionKey, sizeof(local.amsKey));

@@ -131,7 +131,8 @@ static void freeAM(AutoMapSession *ams)
 
   for (;;) {
     waitForAMSUsers(ams, &flags);
-    break;
+    if (atomic_read(&ams->snapshotPins) == 0)
+      break;
     spin_unlock_irqrestore(&ams->usersLock, flags);
     msleep(1);
   }
@@ -215,11 +216,27 @@ int newAMS(Backup *b, AutoMapSession **amSession)
  * comes back when it was the last device), waits for references and snapshot pins to go,
  * frees the bitmap and the record. ams must already be out of amList. May sleep.
  */
+/*
+ * Whether the running backup is on kdev: its interception of the queue must stay until its
+ * own close hands the queue over (a shutdown during the backup only drops change tracking).
+ * Takes activeSessionUsers for reading; may sleep.
+ */
+static int deviceUnderBackup(dev_t kdev)
+{
+  int r;
+
+  down_read(&activeSessionUsers);
+  r = activeSession != NULL && activeSession->diskInfo.kdev == kdev;
+  up_read(&activeSessionUsers);
+  return r;
+}
+
 void closeAM(AutoMapSession *ams)
 {
   if (ams == NULL)
     return;
-  unSetMRFAMS(ams);
+  if (!deviceUnderBackup(ams->diskInfo.kdev))
+    unSetMRFAMS(ams);
   freeAM(ams);
 }
 
@@ -293,7 +310,7 @@ void errorAMSDEV(dev_t kdev)
     list_for_each_entry(dev, &found->devList, list) {
       slot = amListSlot(dev->kdev);
       if (slot != NULL && *slot != NULL)
-        (*slot)->state = amsNotInSync;
+        setAMSState(*slot, amsNotInSync);
     }
     leaveAMListUsers();
   }
@@ -314,7 +331,7 @@ void errorAMS(Backup *b)
 
   enterAMListUsers();
   if (slot != NULL && *slot != NULL) {
-    (*slot)->state = amsNotInSync;
+    setAMSState(*slot, amsNotInSync);
     foundAMS = 1;
   }
   leaveAMListUsers();

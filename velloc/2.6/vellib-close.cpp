@@ -83,10 +83,10 @@ void closeBlockTable(Backup *b) {
 /*
  * handOverQueue: once the backup stops intercepting, the queue goes to velAMRF when the
  * device's change tracking goes on (or another device of the queue is tracked);
- * otherwise the queue is dropped and gets its real function back. Under bSem and
- * writers; may sleep.
+ * otherwise the queue is dropped and gets its real function back. 1 when velAMRF took
+ * the queue. Under bSem and writers; may sleep.
  */
-static void handOverQueue(Backup *b) {
+static int handOverQueue(Backup *b) {
   AutoMapSession *ams = getAMS(b->diskInfo.kdev);
   request_queue_t *q;
 
@@ -94,17 +94,31 @@ static void handOverQueue(Backup *b) {
     int tracking = ams->state == amsInSync;
     putAMS(ams);
     if (tracking) {
-      if (setMRF(b, velAMRF) == 0) return;
+      if (setMRF(b, velAMRF) == 0) return 1;
       errorAMSDEV(b->diskInfo.kdev);
     }
   }
-  if (b->state == stateIdle) return;
+  if (b->state == stateIdle) return 0;
   q = getRequestQueue(&b->diskInfo);
   if (countQueueAMS(q) > 1) {
-    if (setMRF(b, velAMRF) == 0) return;
+    if (setMRF(b, velAMRF) == 0) return 1;
     errorAMSDEV(b->diskInfo.kdev);
   }
   unsetQueueMRFAMS(q);
+  return 0;
+}
+
+/*
+ * A shutdown that closed the device's automap while this session was still active left
+ * the device on its queue for this close (see closeAM); once the session is withdrawn, a
+ * device handed to velAMRF without an automap of its own leaves the queue again. May sleep.
+ */
+static void dropUntrackedDevice(Backup *b) {
+  AutoMapSession *ams = getAMS(b->diskInfo.kdev);
+  if (ams)
+    putAMS(ams);
+  else
+    unSetMRFDEV(&b->diskInfo);
 }
 
 /* ---- Close ------------------------------------------------------------------------------------ */
@@ -118,11 +132,12 @@ void closeBackup(Backup *b) {
   unsigned int major = MAJOR(b->diskInfo.kdev), minor = MINOR(b->diskInfo.kdev);
   unsigned long flags;
   u32 savedState;
+  int handedOver;
 
   down(&b->bSem);
   down_write(&b->writers);
 
-  handOverQueue(b);
+  handedOver = handOverQueue(b);
 
   savedState = b->state;
   if (savedState <= stateMapLoaded) velSetState(b, stateClosing);
@@ -132,6 +147,7 @@ void closeBackup(Backup *b) {
   down_write(&activeSessionUsers);
   if (activeSession == b) activeSession = 0;
   up_write(&activeSessionUsers);
+  if (handedOver) dropUntrackedDevice(b);
 
   killWorkQueue(b);
 

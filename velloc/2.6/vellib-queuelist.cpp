@@ -341,7 +341,7 @@ void unsetQueueMRFAMS(request_queue_t *q)
   list_for_each_entry_safe(dev, tmp, &node->devList, list) {
     slot = amListSlot(dev->kdev);
     if (slot != NULL && *slot != NULL)
-      (*slot)->state = amsNotInSync;
+      setAMSState(*slot, amsNotInSync);
     list_del(&dev->list);
     kfree(dev);
   }

@@ -293,6 +293,10 @@ void putAMS(AutoMapSession *ams);
  * every pin to go before it frees the record. Never sleep. */
 void pinAMS(AutoMapSession *ams);
 void unpinAMS(AutoMapSession *ams);
+/* An automap's state is one word read and written without a lock (the write path reads it
+ * while error paths and the snapshot change it): read and write it whole through these. */
+static inline u32 getAMSState(AutoMapSession *ams) { return __atomic_load_n(&ams->state, __ATOMIC_RELAXED); }
+static inline void setAMSState(AutoMapSession *ams, u32 state) { __atomic_store_n(&ams->state, state, __ATOMIC_RELAXED); }
 
 /* ---- Change-map retrieval (vellib) -------------------------------------------------------------------------- */
 

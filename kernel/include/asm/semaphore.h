@@ -1,5 +1,6 @@
 /* Counting semaphores as plain data. A zero-filled semaphore has count 0 (locked);
- * sema_init / init_MUTEX set the count. Waiters sleep on a futex of `count`. */
+ * sema_init / init_MUTEX set the count. Waiters sleep on a futex of `count`.
+ * Thread-safety: both fields change only with atomics; up() is safe in any context. */
 #ifndef _VK_ASM_SEMAPHORE_H
 #define _VK_ASM_SEMAPHORE_H
 #include <linux/kernel.h>

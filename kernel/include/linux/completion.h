@@ -1,4 +1,5 @@
-/* Completions as plain data: zero is "not completed". */
+/* Completions as plain data: zero is "not completed". Thread-safety: both fields change
+ * only with atomics; waiters sleep on `done`; complete*() are safe in any context. */
 #ifndef _VK_LINUX_COMPLETION_H
 #define _VK_LINUX_COMPLETION_H
 #include <linux/kernel.h>

@@ -7,6 +7,8 @@
 #include <asm/atomic.h>
 #include <asm/page.h>
 
+/* Thread-safety: _count changes only with atomics; the other fields are fixed while the
+ * page is allocated. Only the head page of a block carries the allocation's reference. */
 struct page {
   atomic_t _count;     /* references; the page is freed when it drops to 0 */
   unsigned long flags;

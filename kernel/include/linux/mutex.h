@@ -1,4 +1,6 @@
-/* Sleeping mutexes as plain data: zero is unlocked (mutex_init is still the proper start). */
+/* Sleeping mutexes as plain data: zero is unlocked (mutex_init is still the proper start).
+ * Thread-safety: both fields change only with atomics; waiters sleep on `state`. Taking a
+ * mutex twice is an oops; unlocking one the caller does not hold is a counted bug. */
 #ifndef _VK_LINUX_MUTEX_H
 #define _VK_LINUX_MUTEX_H
 #include <linux/kernel.h>

@@ -29,7 +29,7 @@ struct task_struct {
   pid_t pid;
   char comm[TASK_COMM_LEN];
   struct mm_struct *mm;          /* null for kernel threads and interrupt contexts */
-  unsigned long allowed_signals; /* bit n: signal n may be delivered (allow_signal) */
+  unsigned long allowed_signals; /* bit n-1 (the kernel's sigmask): signal n may be delivered */
   volatile unsigned long pending_signals;
   volatile int wake_seq;         /* futex word for wake_up_process / schedule */
   int preempt_count;             /* spin locks held, >0: atomic context */

@@ -1,6 +1,8 @@
 /* Spin locks as plain data: zero is unlocked. Holding one puts the thread in atomic context
  * (preempt count), so a sleep under it is reported by might_sleep(). The irqsave forms also
- * mark interrupts disabled for the holder; flags carry the previous state. */
+ * mark interrupts disabled for the holder; flags carry the previous state.
+ * Thread-safety: the fields change only with atomics. Taking a lock twice is an oops (it
+ * would deadlock); unlocking a free lock or another thread's is a counted bug. */
 #ifndef _VK_LINUX_SPINLOCK_H
 #define _VK_LINUX_SPINLOCK_H
 #include <linux/kernel.h>

@@ -76,7 +76,9 @@ int submit_and_wait(struct block_device* bdev, int rw, uint64_t sector, void* bu
 int disk_make_request(request_queue_t* q, struct bio* bio);
 int engine_start(machine::Disk* d, unsigned threads, std::string* err);
 void engine_stop(machine::Disk* d);
-// Ends the plug: queued bios go to the engine threads now. Any context.
+// Ends the plug: in process context the caller transfers and completes the queued bios
+// itself (as interrupt context); elsewhere, or in random-completion mode, they go to the
+// engine threads now. Any context.
 void engine_kick(machine::Disk* d);
 // Makes completed writes durable (the disk's cache flush). May sleep.
 int engine_flush(machine::Disk* d);

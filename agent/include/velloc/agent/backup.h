@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "velloc.h"
 #include "velloc/agent/bitmap.h"
@@ -42,12 +43,24 @@ struct KeyKeeper {
   std::string digest() const;     // hex SHA-256 of the key, "" when none
 };
 
-// Receives the copied blocks: `count` consecutive blocks from `block`, blockSize each.
-// Called from one thread at a time (the pipeline's writer thread when overlapping).
+// A run of bytes in host memory: one page of a transfer buffer, which the agent sees
+// page by page (the pages behind a device mapping are not contiguous).
+struct Piece {
+  const uint8_t* data;
+  size_t len;
+};
+
+// Receives the copied blocks: `count` consecutive blocks from `block`, blockSize each,
+// as pieces in order. Called from one thread at a time (the pipeline's writer thread
+// when overlapping).
 class BlockSink {
  public:
   virtual ~BlockSink() = default;
-  virtual void write(uint32_t block, const uint8_t* data, uint32_t count) = 0;
+  virtual void write(uint32_t block, const std::vector<Piece>& pieces, uint32_t count) = 0;
+  // The same from one contiguous buffer.
+  void write(uint32_t block, const uint8_t* data, uint32_t count, uint32_t blockSize) {
+    write(block, std::vector<Piece>{{data, size_t(count) * blockSize}}, count);
+  }
 };
 
 // What the snapshot gave: which blocks this round copies and why.

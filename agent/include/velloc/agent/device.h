@@ -79,8 +79,9 @@ class Device {
   uint32_t bufferBytes() const { return bufBytes_; }
   int bufferCount() const { return int(bufs_.size()); }
   uint32_t bufferAddress(int i) const { return bufs_.at(size_t(i)); }
-  // Host view of the first `len` bytes of buffer i (faults the pages in); null on a fault.
-  const uint8_t* bufferView(int i, size_t len);
+  // Host view of `len` bytes at `offset` of buffer i, within one page (faults it in);
+  // null on a fault.
+  const uint8_t* bufferView(int i, size_t offset, size_t len);
   // Copies `len` bytes at `offset` of buffer i out of the agent's memory; 0 or -errno.
   int bufferRead(int i, size_t offset, void* dst, size_t len);
 

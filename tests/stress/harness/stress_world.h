@@ -1,0 +1,131 @@
+// The machine a seeded run works on: one memory disk with mounted partitions (backed up in
+// turn, written through the file system all the time) and raw partitions (written and read
+// with plain bios through the same request queue), the writer and reader threads, and the
+// truths the oracle compares against.
+//
+// Truth: the freeze hook copies a mounted partition's bytes while the snapshot holds the
+// file system frozen (no write in flight), numbering the freezes of that partition 1, 2, ...
+// (its epoch). Each write records the epoch before it started and after it ended, so the
+// writes made between two snapshots are known exactly. A shadow copy of every partition,
+// updated by the owning writer after each successful write, must equal the disk at the end:
+// no write got lost or reordered by the interception.
+//
+// Thread-safety: each writer owns disjoint chunks of its partition's shadow; the truth list
+// and the write log have their own mutex; counters are atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "machine/disk.h"
+#include "stress_env.h"
+
+namespace velloc_stress {
+
+constexpr uint32_t kChunkBlocks = 8;  // writers own chunks of this many blocks
+
+struct WorldSpec {
+  struct FsSpec {
+    uint32_t blockSize = 4096;
+    uint64_t sectors = 4096;
+    unsigned writers = 2;
+  };
+  struct RawSpec {
+    uint64_t sectors = 2048;
+    unsigned writers = 1;
+    unsigned readers = 1;
+  };
+  std::vector<FsSpec> fs;
+  std::vector<RawSpec> raw;
+  std::vector<int> order;        // partition slot i holds fs (k >= 0) or raw (-1 - k) part
+  machine::DiskOptions disk;
+  unsigned writerPauseUs = 100;  // writers sleep 0..this between writes
+  unsigned readBackPercent = 10; // fs writes read back through the file system
+  uint64_t seed = 1;
+
+  // A random layout for seed (small partitions so many runs fit in little time).
+  static WorldSpec random(uint64_t seed, Rng& rng);
+  std::string describe() const;
+};
+
+struct WriteRec {
+  uint32_t first, last;  // blocks
+  uint32_t e0, e1;       // freeze epoch before / after
+};
+
+struct FsPart {
+  int index = 0, partno = 0;
+  uint32_t dev = 0, bs = 0, blocks = 0;
+  uint64_t startByte = 0;
+  machine::Mount* mnt = nullptr;
+  machine::Disk* disk = nullptr;
+  unsigned writers = 0;
+  Bytes shadow;  // bytes as the writers left them
+
+  std::mutex mu;               // guards truths and log
+  std::vector<Bytes> truths;   // truths[e-1]: bytes at freeze e
+  std::vector<WriteRec> log;   // successful writes
+  std::atomic<uint32_t> epoch{0};
+
+  uint64_t bytes() const { return uint64_t(blocks) * bs; }
+  Bytes truth(uint32_t e);     // copy of truth e (1-based)
+  // Blocks some write recorded entirely between freeze e0 and freeze e1.
+  std::set<uint32_t> writtenBetween(uint32_t e0, uint32_t e1);
+};
+
+struct RawPart {
+  int index = 0, partno = 0;
+  uint32_t dev = 0;
+  uint64_t startByte = 0, bytes = 0;
+  uint64_t staticBytes = 0;  // [0, staticBytes) never written after set-up: readers check it
+  unsigned writers = 0, readers = 0;
+  Bytes shadow;
+};
+
+class World {
+ public:
+  World(const WorldSpec& spec, Failures& failures, Figures& figures);
+  ~World();  // stops threads, unmounts, detaches
+
+  // Attaches the disk, stamps every partition, mounts and installs the freeze hooks.
+  bool setUp();
+  void startThreads();
+  void stopThreads();
+  // After stopThreads: every partition equals its shadow (and raw static parts their
+  // stamp). Records failures.
+  void checkShadows();
+  // Unmounts and detaches (idempotent).
+  void tearDown();
+
+  std::vector<std::unique_ptr<FsPart>>& fs() { return fs_; }
+  std::vector<std::unique_ptr<RawPart>>& raw() { return raw_; }
+  machine::Disk* disk() const { return disk_; }
+  const WorldSpec& spec() const { return spec_; }
+
+ private:
+  static void freezeHook(void* ctx);
+  void fsWriter(FsPart* p, unsigned t, uint64_t seed);
+  void rawWriter(RawPart* p, unsigned t, uint64_t seed);
+  void rawReader(RawPart* p, uint64_t seed);
+
+  WorldSpec spec_;
+  Failures& failures_;
+  Figures& figures_;
+  machine::Disk* disk_ = nullptr;
+  std::vector<std::unique_ptr<FsPart>> fs_;
+  std::vector<std::unique_ptr<RawPart>> raw_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
+// Fills `out` with the stamp of partition `tag`: distinct bytes per 512-byte sector.
+void stamp(Bytes& out, uint64_t tag);
+
+}  // namespace velloc_stress

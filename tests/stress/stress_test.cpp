@@ -1,0 +1,56 @@
+// Seeded stress of the whole system against the point-in-time truth: writers through the
+// file system and raw writers and readers on the other partitions of the same disk never
+// stop while backup sessions start, snapshot, read (in random orders and run lengths, with
+// or without a block map, draining dirty blocks or not) and close, full and incremental,
+// with handles racing to start and the unload command arriving mid-backup. Every run
+// prints its seed; VELLOC_STRESS_SEED=N replays one (see harness/stress_run.h).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "stress_run.h"
+
+namespace velloc_stress {
+namespace {
+
+Figures g_figures;
+
+class FiguresPrinter : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (g_figures.runs) std::printf("[stress] figures: %s\n", g_figures.line().c_str());
+  }
+};
+const auto* const kPrinter = ::testing::AddGlobalTestEnvironment(new FiguresPrinter);
+
+class SeededStress : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(SeededStress, BackupsEqualTheFrozenPartition) {
+  uint64_t seed = envU64("VELLOC_STRESS_BASE", 1) + GetParam();
+  if (const char* only = std::getenv("VELLOC_STRESS_SEED")) {
+    if (GetParam() != 0) GTEST_SKIP() << "VELLOC_STRESS_SEED replays one seed";
+    seed = std::strtoull(only, nullptr, 0);
+  }
+  RunResult r = runSeed(seed, g_figures);
+  EXPECT_TRUE(r.ok) << r.report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededStress, ::testing::Range<uint64_t>(0, envU64("VELLOC_STRESS_RUNS", 200)));
+
+// Long runs, not in CI: `make soak SECONDS=N`. Fresh seeds until the time is up; stops at
+// the first failing seed.
+TEST(StressSoak, RunsSeedsUntilTimeIsUp) {
+  uint64_t seconds = envU64("VELLOC_SOAK_SECONDS", 0);
+  if (seconds == 0) GTEST_SKIP() << "set VELLOC_SOAK_SECONDS";
+  uint64_t seed = envU64("VELLOC_STRESS_BASE",
+                         uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000000ull);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    RunResult r = runSeed(seed++, g_figures);
+    ASSERT_TRUE(r.ok) << r.report;
+  }
+}
+
+}  // namespace
+}  // namespace velloc_stress
