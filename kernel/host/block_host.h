@@ -1,5 +1,5 @@
 // The host services under the block layer and file systems: image files, the I/O engine's
-// work queue and threads, a plain host lock, clocks and running host programs. Nothing
+// work queue and threads, sleeping, and running host programs. Nothing
 // here knows about bios or disks; the block layer above turns these into kernel services.
 //
 // Every call states whether it blocks the calling host thread. None of them checks kernel
@@ -37,19 +37,22 @@ int file_sync(int fd);
 int max_segs();
 
 // ---- work queue ------------------------------------------------------------------------
-// A FIFO of (pointer, tag) items from any number of producers to engine threads, with a
-// plug in the manner of the kernel's: while producers keep adding items (gaps shorter than
-// `gap_us` microseconds) the burst is held so that consecutive items can be merged; it is
-// released when the producers pause, when it holds `unplug_count` items, or when kicked.
+// A FIFO of (pointer, tag) items from any number of producers to engine threads, plugged
+// in the manner of the kernel's request queues: the first item of a burst arms a timer of
+// `plug_us` microseconds instead of waking an engine thread, so that a producer about to
+// wait can take the whole burst itself (wq_try_pop) without any thread switch. Engine
+// threads get the burst when the timer fires, when it holds `unplug_count` items, or when
+// kicked. plug_us 0: no plugging.
 struct Item {
   void* ptr;
   long tag;
 };
 struct WorkQueue;
-WorkQueue* wq_create(unsigned gap_us, size_t unplug_count);
+// Null when the host has no timer or event descriptors left.
+WorkQueue* wq_create(unsigned plug_us, size_t unplug_count);
 // Appends an item. Any context; takes a host lock for a moment, never sleeps otherwise.
 void wq_push(WorkQueue* q, Item it);
-// Releases a plugged burst now (a thread is about to wait for it). Any context.
+// Releases a plugged burst to the engine threads now. Any context.
 void wq_kick(WorkQueue* q);
 // Engine threads: moves up to `max` items (FIFO order) into `out`. Blocks until a burst is
 // released or the queue is closed; returns 0 only when closed and empty.
@@ -71,16 +74,7 @@ Threads* threads_start(unsigned n, void (*fn)(void* arg, unsigned index), void* 
 // Waits for every thread to return and frees the set. Blocks.
 void threads_join(Threads* t);
 
-// ---- host lock -------------------------------------------------------------------------
-// A plain host mutex for data that host threads share (never held across a kernel sleep).
-struct Lock;
-Lock* lock_create();
-void lock_destroy(Lock* l);
-void lock_take(Lock* l);
-void lock_release(Lock* l);
-
 // ---- time ------------------------------------------------------------------------------
-uint64_t monotonic_ns();
 // Blocks the host thread for `us` microseconds.
 void sleep_us(unsigned us);
 

@@ -1,100 +1,135 @@
-// The I/O engine's host side: a plugged work queue, engine threads, a plain lock, clocks.
-#include "block_host.h"
+// The I/O engine's host side: a plugged work queue, engine threads, sleeping.
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include "block_host.h"
+
 namespace blkhost {
 
+// The timer fires once per plugged burst; `event` wakes engine threads for a released
+// burst, leftovers and close. Both descriptors are level-triggered, so a wake-up between
+// a thread's check and its poll is never lost.
 struct WorkQueue {
   std::mutex mu;
-  std::condition_variable cv;
   std::deque<Item> items;
-  std::chrono::microseconds gap{0};
+  unsigned plug_us = 0;
   size_t unplug_count = 1;
-  bool released = false;  // the current burst may be taken without waiting for a pause
+  bool released = false;  // engine threads may take the current burst
+  bool armed = false;     // the plug timer is running
   bool closed = false;
-  std::chrono::steady_clock::time_point last_push;
+  int timer = -1;
+  int event = -1;
 };
 
-WorkQueue* wq_create(unsigned gap_us, size_t unplug_count) {
-  auto* q = new WorkQueue;
-  q->gap = std::chrono::microseconds(gap_us);
-  q->unplug_count = unplug_count ? unplug_count : 1;
-  return q;
+namespace {
+void arm(WorkQueue* q, unsigned us) {
+  struct itimerspec its = {};
+  its.it_value.tv_sec = us / 1000000;
+  its.it_value.tv_nsec = (long)(us % 1000000) * 1000;
+  timerfd_settime(q->timer, 0, &its, nullptr);
 }
 
-void wq_push(WorkQueue* q, Item it) {
-  bool wake_one = false, wake_all = false;
-  {
-    std::lock_guard<std::mutex> g(q->mu);
-    q->items.push_back(it);
-    q->last_push = std::chrono::steady_clock::now();
-    if (q->items.size() == 1) {
-      // A new burst: an engine thread starts watching for the producers' pause.
-      q->released = q->gap.count() == 0;
-      wake_one = true;
-    }
-    if (!q->released && q->items.size() >= q->unplug_count) {
-      q->released = true;
-      wake_all = true;
-    }
+void signal_event(WorkQueue* q) {
+  uint64_t one = 1;
+  ssize_t rc = ::write(q->event, &one, sizeof one);
+  (void)rc;  // the counter only saturates; readers drain it
+}
+
+void drain(int fd) {
+  uint64_t v;
+  while (::read(fd, &v, sizeof v) > 0) {
   }
-  if (wake_all)
-    q->cv.notify_all();
-  else if (wake_one)
-    q->cv.notify_one();
 }
 
-void wq_kick(WorkQueue* q) {
-  {
-    std::lock_guard<std::mutex> g(q->mu);
-    if (q->items.empty() || q->released) return;
-    q->released = true;
-  }
-  q->cv.notify_all();
-}
-
-// Moves up to max items out. Needs q->mu. Returns the count and whether items are left.
-static size_t take(WorkQueue* q, Item* out, size_t max, bool* more) {
+// Moves up to max items out; the burst is over when nothing is left. Needs q->mu.
+size_t take(WorkQueue* q, Item* out, size_t max) {
   size_t n = 0;
   while (n < max && !q->items.empty()) {
     out[n++] = q->items.front();
     q->items.pop_front();
   }
-  *more = !q->items.empty();
-  if (!*more) q->released = false;
+  if (q->items.empty()) {
+    q->released = false;
+    if (q->armed) {
+      q->armed = false;
+      arm(q, 0);  // disarm: nothing left for the timer to hand over
+    }
+  } else if (q->released) {
+    signal_event(q);  // more for another engine thread
+  }
   return n;
+}
+}  // namespace
+
+WorkQueue* wq_create(unsigned plug_us, size_t unplug_count) {
+  auto* q = new WorkQueue;
+  q->plug_us = plug_us;
+  q->unplug_count = unplug_count ? unplug_count : 1;
+  q->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  q->event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (q->timer < 0 || q->event < 0) {
+    if (q->timer >= 0) ::close(q->timer);
+    if (q->event >= 0) ::close(q->event);
+    delete q;
+    return nullptr;
+  }
+  return q;
+}
+
+void wq_push(WorkQueue* q, Item it) {
+  std::lock_guard<std::mutex> g(q->mu);
+  q->items.push_back(it);
+  if (q->released) return;
+  if (q->plug_us == 0 || q->items.size() >= q->unplug_count) {
+    q->released = true;
+    signal_event(q);
+  } else if (!q->armed) {
+    q->armed = true;
+    arm(q, q->plug_us);
+  }
+}
+
+void wq_kick(WorkQueue* q) {
+  std::lock_guard<std::mutex> g(q->mu);
+  if (q->items.empty() || q->released) return;
+  q->released = true;
+  signal_event(q);
 }
 
 size_t wq_pop(WorkQueue* q, Item* out, size_t max) {
-  std::unique_lock<std::mutex> g(q->mu);
   for (;;) {
-    if (q->items.empty()) {
-      if (q->closed) return 0;
-      q->cv.wait(g);
-      continue;
+    {
+      std::lock_guard<std::mutex> g(q->mu);
+      if (!q->items.empty() && (q->released || q->closed)) return take(q, out, max);
+      if (q->items.empty() && q->closed) {
+        signal_event(q);  // passes the close on to the next engine thread
+        return 0;
+      }
     }
-    auto pause_ends = q->last_push + q->gap;
-    if (!q->released && !q->closed && std::chrono::steady_clock::now() < pause_ends) {
-      q->cv.wait_until(g, pause_ends);
-      continue;
+    struct pollfd fds[2] = {{q->timer, POLLIN, 0}, {q->event, POLLIN, 0}};
+    int rc = ::poll(fds, 2, -1);
+    if (rc < 0 && errno != EINTR) return 0;
+    if (fds[0].revents & POLLIN) {
+      drain(q->timer);
+      std::lock_guard<std::mutex> g(q->mu);
+      q->armed = false;
+      if (!q->items.empty()) q->released = true;  // the plug timed out
     }
-    bool more;
-    size_t n = take(q, out, max, &more);
-    g.unlock();
-    if (more) q->cv.notify_one();
-    return n;
+    if (fds[1].revents & POLLIN) drain(q->event);
   }
 }
 
 size_t wq_try_pop(WorkQueue* q, Item* out, size_t max) {
   std::lock_guard<std::mutex> g(q->mu);
-  bool more;
-  return take(q, out, max, &more);
+  return take(q, out, max);
 }
 
 size_t wq_pending(WorkQueue* q) {
@@ -103,14 +138,16 @@ size_t wq_pending(WorkQueue* q) {
 }
 
 void wq_close(WorkQueue* q) {
-  {
-    std::lock_guard<std::mutex> g(q->mu);
-    q->closed = true;
-  }
-  q->cv.notify_all();
+  std::lock_guard<std::mutex> g(q->mu);
+  q->closed = true;
+  signal_event(q);
 }
 
-void wq_destroy(WorkQueue* q) { delete q; }
+void wq_destroy(WorkQueue* q) {
+  ::close(q->timer);
+  ::close(q->event);
+  delete q;
+}
 
 struct Threads {
   std::vector<std::thread> threads;
@@ -132,20 +169,6 @@ void threads_join(Threads* t) {
   if (!t) return;
   for (auto& th : t->threads) th.join();
   delete t;
-}
-
-struct Lock {
-  std::mutex mu;
-};
-Lock* lock_create() { return new Lock; }
-void lock_destroy(Lock* l) { delete l; }
-void lock_take(Lock* l) { l->mu.lock(); }
-void lock_release(Lock* l) { l->mu.unlock(); }
-
-uint64_t monotonic_ns() {
-  return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 void sleep_us(unsigned us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }

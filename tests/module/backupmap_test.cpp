@@ -116,6 +116,7 @@ TEST_F(BackupMapTest, AfterTheLoadOnlyMappedUnreadBlocksAreKeptAndDirtyBlocksDra
   BlockStamp s;
   memcpy(&s, agentRead(A).data(), sizeof(s));
   EXPECT_EQ(3u, s.writer);
+  EXPECT_EQ(0, agent().munmap(buffer_, 256 * 4096));  // the mapping holds the file too
   closeAndExpectBalanced();
 }
 
@@ -225,6 +226,7 @@ TEST_F(BackupMapTest, ReadsRacingWritesAfterTheLoadSeeThePointInTime) {
   EXPECT_EQ((u32)stateMapLoaded, agent().state().state);
   // Everything was read: nothing may stay cached, nothing is protected any more.
   EXPECT_EQ(0, atomic_read(&b->curAllocCPs));
+  EXPECT_EQ(0, agent().munmap((uint32_t)a, 256 * 4096));
   closeAndExpectBalanced();
 }
 

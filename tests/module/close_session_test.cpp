@@ -107,12 +107,12 @@ TEST_P(CloseInStateTest, LogsTheBlockAndHandsTheQueueOver) {
   if (name == "snapshot" || name == "maploaded" || name == "loadfailed" || name == "exhausted") {
     ASSERT_EQ(0, agent().snapShot());
     ASSERT_EQ(0, fsFill(p, 3 * 4096, 4096, 0x9A));
-    if (name != "exhausted") ASSERT_EQ(0, agent().readBlocks(0, 8, uint32_t(buf)));
+    if (name != "exhausted") { ASSERT_EQ(0, agent().readBlocks(0, 8, uint32_t(buf))); }
   }
-  if (name == "maploaded") ASSERT_EQ(0, agent().loadBlockMap(bitmapOf({1, 2, 3}, p.blocks), p.blocks));
-  if (name == "loadfailed") ASSERT_EQ(velErrInvalid, agent().loadBlockMap({}, 0));
-  if (name == "exhausted") ASSERT_EQ(stateCacheExhausted, agent().state().state);
-  if (buf > 0) ASSERT_EQ(0, agent().munmap(uint32_t(buf), 16 * 4096));
+  if (name == "maploaded") { ASSERT_EQ(0, agent().loadBlockMap(bitmapOf({1, 2, 3}, p.blocks), p.blocks)); }
+  if (name == "loadfailed") { ASSERT_EQ(velErrInvalid, agent().loadBlockMap({}, 0)); }
+  if (name == "exhausted") { ASSERT_EQ(stateCacheExhausted, agent().state().state); }
+  if (buf > 0) { ASSERT_EQ(0, agent().munmap(uint32_t(buf), 16 * 4096)); }
 
   int commands = activeBackup() ? atomic_read(&activeBackup()->ioctlCount) : -1;
   uint64_t mark = logMark();
@@ -123,7 +123,7 @@ TEST_P(CloseInStateTest, LogsTheBlockAndHandsTheQueueOver) {
   EXPECT_EQ("buffer pages allocated: 0", stats[22]);
   EXPECT_EQ("max buffer size in pages: 256", stats[21]);
   EXPECT_EQ("current Block Requests allocated: 0", stats[10]);
-  if (commands >= 0) EXPECT_EQ("commands processed: " + std::to_string(commands), stats[23]);
+  if (commands >= 0) { EXPECT_EQ("commands processed: " + std::to_string(commands), stats[23]); }
   EXPECT_EQ(1, logCount(finished(p.dev), mark));
   EXPECT_TRUE(logInOrder({"printStats: time frozen in seconds: ", "closeBackup: backup finished"}, mark));
   EXPECT_EQ(1, logCount("backup_cache: backupd thread exiting", mark));

@@ -167,7 +167,7 @@ int AgentHandle::close() {
 void VellocFixture::SetUp() {
   machine::log_clear();
   machine::fault_reset();
-  machine::fault_set_filter([] { return true; });
+  machine::fault_set_filter(nullptr);  // every thread counts again
   machine::kernel_bug_reset();
   if (machine::module_loaded()) machine::module_unload();  // left over by a failed test
   ASSERT_EQ(0, machine::module_load()) << machine::log_dmesg();
@@ -181,7 +181,7 @@ void VellocFixture::SetUp() {
 
 void VellocFixture::TearDown() {
   machine::fault_reset();
-  machine::fault_set_filter([] { return true; });
+  machine::fault_set_filter(nullptr);  // every thread counts again
   if (machine::process_current() != nullptr) machine::process_leave();
   {
     std::lock_guard<std::mutex> g(mu_);

@@ -140,11 +140,16 @@ int velMRF(request_queue_t *q, struct bio *bio) {
   bioMinor = BIOToMinor(bio);
 
   /* A queued write may be passed on, completed and freed by the worker before it is
-   * tracked below: keep it alive until then. */
-  if (isWrite) bio_get(bio);
+   * tracked below: keep it alive until then. Its completion also consumes bi_size, so
+   * the range is tracked from a copy taken as it was submitted. */
+  struct bio submitted;
+  if (isWrite) {
+    bio_get(bio);
+    submitted = *bio;
+  }
   cachedBlock = cacheMRFBlock(q, bio, bioMinor);
   if (isWrite) {
-    updateAM(bio, bioMinor);
+    updateAM(&submitted, bioMinor);
     bio_put(bio);
   }
   if (cachedBlock > 0) return 0;

@@ -32,14 +32,37 @@ AutoMapSession **amListSlot(dev_t kdev)
   return &amList[major][minor];
 }
 
+/*
+ * Reader side of a users gate (users, lock): counts the caller in at a moment when no
+ * writer holds the gate closed. Equivalent to taking the lock around the increment, but
+ * without the lock on the hot path: the reader counts itself in first and then looks at
+ * the lock; a writer takes the lock first and then looks at the count. Both are sequentially
+ * consistent, so at least one of them sees the other: either the writer waits for this
+ * reader, or the reader backs off until the writer has released the gate. Never sleeps.
+ */
+void enterUsersGate(atomic_t *users, spinlock_t *lock)
+{
+  int spins;
+
+  for (;;) {
+    atomic_inc(users);
+    if (!spin_is_locked(lock))
+      return;
+    atomic_dec(users);
+    /* Writers hold the lock for a few instructions; give the CPU away only when spinning
+     * long and allowed to. */
+    for (spins = 0; spin_is_locked(lock); spins++) {
+      barrier();
+      if (spins > 64 && !in_atomic() && !irqs_disabled())
+        yield();
+    }
+  }
+}
+
 /* Counts the caller in as a reader of amList. Never sleeps. */
 void enterAMListUsers(void)
 {
-  unsigned long flags;
-
-  spin_lock_irqsave(&amListUsersLock, flags);
-  atomic_inc(&amListUsers);
-  spin_unlock_irqrestore(&amListUsersLock, flags);
+  enterUsersGate(&amListUsers, &amListUsersLock);
 }
 
 void leaveAMListUsers(void)
@@ -82,17 +105,13 @@ AutoMapSession *getAMS(dev_t kdev)
 {
   AutoMapSession **slot = amListSlot(kdev);
   AutoMapSession *ams;
-  unsigned long flags;
 
   if (slot == NULL)
     return NULL;
   enterAMListUsers();
   ams = *slot;
-  if (ams != NULL) {
-    spin_lock_irqsave(&ams->usersLock, flags);
-    atomic_inc(&ams->users);
-    spin_unlock_irqrestore(&ams->usersLock, flags);
-  }
+  if (ams != NULL)
+    enterUsersGate(&ams->users, &ams->usersLock);
   leaveAMListUsers();
   return ams;
 }

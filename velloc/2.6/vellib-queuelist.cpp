@@ -20,11 +20,7 @@
 /* Counts the caller in as a reader of the registry. Never sleeps. */
 static void enterQueueListUsers(void)
 {
-  unsigned long flags;
-
-  spin_lock_irqsave(&queueListUsersLock, flags);
-  atomic_inc(&queueListUsers);
-  spin_unlock_irqrestore(&queueListUsersLock, flags);
+  enterUsersGate(&queueListUsers, &queueListUsersLock);
 }
 
 static void leaveQueueListUsers(void)

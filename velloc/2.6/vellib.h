@@ -281,7 +281,10 @@ void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags);
 void waitForAMListUsers(unsigned long *flags);
 /* amList slot of a device; null for a device whose major or minor is 256 or more (no slot). */
 AutoMapSession **amListSlot(dev_t kdev);
-/* amList users gate, reader side: enter (short spin lock) / leave (atomic decrement). */
+/* Reader side of a users gate (count, lock): returns counted in while no writer holds the
+ * gate closed; leave with atomic_dec(users). Never sleeps. */
+void enterUsersGate(atomic_t *users, spinlock_t *lock);
+/* amList users gate, reader side: enter / leave (atomic decrement). */
 void enterAMListUsers(void);
 void leaveAMListUsers(void);
 /* Reference protocol in one call: the device's automap with a user reference held (drop it

@@ -1,6 +1,7 @@
 // Pieces shared by the subcommands of `velloc`.
 #pragma once
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -50,6 +51,7 @@ struct RoundReport {
   std::string verified = "-";     // "yes", "NO", "-" (not checked)
   std::string verifyNote;
   double oracleSeconds = 0;       // time the oracle spent reading inside the freeze
+  double checkSeconds = 0;        // time spent checking the round afterwards
   json toJson() const;
 };
 
@@ -62,6 +64,9 @@ class PartitionJob {
     bool checkAgainstFreeze = false;  // needs the partition mounted; installs the oracle
     std::string restoreDir;           // where each round is rebuilt and checked ("" = no)
     bool fsck = false;                // e2fsck -fn on full and restored images
+    // Called with true before a round is checked and false after: the demo quiets its
+    // writers so the checks do not compete with them.
+    std::function<void(bool)> quiet;
   };
   PartitionJob(Host& host, AgentProcess& proc, int partno, const std::string& outDir, Options o);
   ~PartitionJob();

@@ -30,7 +30,7 @@ int cmdBackup(const std::string& image, int partition, const std::string& outDir
     auto blocks = dataBlocksOf(image, host.startSector(partition) * 512);
     if (blocks.empty()) throw AgentError("partition " + std::to_string(partition) + " of " + image +
                                          " has no file data for --writers to overwrite");
-    w = std::make_unique<Writers>(host.mounted(partition), job.target().blockSize, blocks, unsigned(writers));
+    w = std::make_unique<Writers>(host.mounted(partition), job.target().blockSize, blocks, unsigned(writers), 1, 2000);
     w->start();
   }
   Progress progress(err, progressWanted(err));

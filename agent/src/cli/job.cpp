@@ -1,5 +1,6 @@
 // One partition's backup chain: rounds into a backup directory, each optionally checked
 // against the partition as it was while frozen, rebuilt from its chain and fsck'd.
+#include <chrono>
 #include <cstdio>
 
 #include "cli_internal.h"
@@ -79,7 +80,11 @@ RoundReport PartitionJob::runRound(int round, Progress* progress) {
   rep.drained = r.drainedBlocks;
   rep.seconds = r.secondsTotal;
   rep.mbps = r.secondsCopy > 0 ? double(r.blocksCopied) * r.blockSize / r.secondsCopy / 1e6 : 0;
+  auto tc = std::chrono::steady_clock::now();
+  if (o_.quiet) o_.quiet(true);
   check(rep, round, r);
+  if (o_.quiet) o_.quiet(false);
+  rep.checkSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tc).count();
   rep.ok = rep.verified != "NO";
   return rep;
 }

@@ -84,6 +84,7 @@ json RoundReport::toJson() const {
   if (!error.empty()) j["error"] = error;
   if (!verifyNote.empty()) j["check"] = verifyNote;
   if (oracleSeconds > 0) j["oracleSecondsInFreeze"] = oracleSeconds;
+  if (checkSeconds > 0) j["checkSeconds"] = checkSeconds;
   return j;
 }
 

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "machine/kernel.h"
 #include "velloc/agent/host.h"
@@ -80,6 +81,10 @@ void Writers::run(unsigned id) {
   if (mine.empty()) return;
   std::vector<uint8_t> buf(bs_);
   while (!stop_.load(std::memory_order_relaxed)) {
+    if (paused_.load(std::memory_order_relaxed)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
     uint32_t b = mine[rng() % mine.size()];
     uint64_t seq = ++seq_;
     fillBlock(buf.data(), bs_, b, seq, id);

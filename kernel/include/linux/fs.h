@@ -89,7 +89,9 @@ void drop_super(struct super_block *sb);
 /* Writes back dirty data of the file system on bdev and flushes the disk. May sleep. */
 int fsync_bdev(struct block_device *bdev);
 /* Holds new file-system writes, waits for those in flight, syncs, and returns the super
- * block (null when nothing is mounted or it could not be frozen). May sleep. */
+ * block (null when nothing is mounted or it could not be frozen). One freeze per device at
+ * a time: a second waits. The device stays claimed until thaw_bdev, also when null was
+ * returned, so every freeze_bdev is followed by thaw_bdev(bdev, result). May sleep. */
 struct super_block *freeze_bdev(struct block_device *bdev);
 void thaw_bdev(struct block_device *bdev, struct super_block *sb);
 const char *bdevname(struct block_device *bdev, char *buf);

@@ -115,6 +115,7 @@ struct machine::Disk {
   };
   vk::RawLock cfg_lock;
   std::vector<ErrRange> errors;
+  std::atomic<size_t> nerrors{0};  // errors.size(), read without the lock on the I/O path
   bool random_completion = false;
   unsigned max_delay_us = 0;
   uint64_t rng = 1;

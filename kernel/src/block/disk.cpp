@@ -237,11 +237,13 @@ int disk_pwrite(Disk* d, uint64_t byte_off, const void* buf, size_t len) {
 void disk_inject_error(Disk* d, uint64_t first_sector, uint64_t count, Dir dir) {
   vk::RawGuard g(&d->cfg_lock);
   d->errors.push_back({first_sector, count, dir});
+  d->nerrors.store(d->errors.size());
 }
 
 void disk_clear_errors(Disk* d) {
   vk::RawGuard g(&d->cfg_lock);
   d->errors.clear();
+  d->nerrors.store(0);
 }
 
 void disk_set_random_completion(Disk* d, bool on, unsigned max_delay_us, uint64_t seed) {

@@ -14,12 +14,10 @@
 
 using machine::Disk;
 
-std::atomic<long> g_inline{0}, g_worker{0}, g_inline_batches{0}, g_worker_batches{0};
-struct Pr { ~Pr() { fprintf(stderr, "inline %ld/%ld worker %ld/%ld\n", g_inline.load(), g_inline_batches.load(), g_worker.load(), g_worker_batches.load()); } } g_pr;
 namespace vkblk {
 namespace {
 
-constexpr unsigned kGapUs = 20;           // a pause this long in submissions ends a burst
+constexpr unsigned kPlugUs = 100;          // a burst nobody unplugs goes to the engine threads after this
 constexpr size_t kUnplugCount = 1024;     // a burst this long goes at once
 constexpr size_t kBatch = 256;            // bios one engine thread takes at a time
 constexpr size_t kRandomBatch = 4;        // smaller in random mode so threads interleave
@@ -40,7 +38,7 @@ int preset_error(Disk* d, struct bio* bio) {
   bool write = bio_data_dir(bio) == WRITE;
   uint64_t first = bio->bi_sector;
   uint64_t count = std::max<uint64_t>(1, bio_sectors(bio));
-  {
+  if (d->nerrors.load(std::memory_order_acquire) != 0) {
     vk::RawGuard g(&d->cfg_lock);
     for (const auto& r : d->errors) {
       bool dir_ok = r.dir == machine::Dir::both || (r.dir == machine::Dir::write) == write;
@@ -153,7 +151,6 @@ void engine_thread(void* arg, unsigned index) {
       run_random(d, items.data(), n, &segs);
     else
       run_merged(d, items.data(), n, &segs);
-    g_worker += n; g_worker_batches++;
   }
 }
 
@@ -189,7 +186,11 @@ int disk_make_request(request_queue_t* q, struct bio* bio) {
 }
 
 int engine_start(Disk* d, unsigned threads, std::string* err) {
-  d->wq = blkhost::wq_create(kGapUs, kUnplugCount);
+  d->wq = blkhost::wq_create(kPlugUs, kUnplugCount);
+  if (!d->wq) {
+    if (err) *err = "cannot make the disk's I/O queue";
+    return -EMFILE;
+  }
   d->threads = blkhost::threads_start(threads, engine_thread, d);
   if (!d->threads) {
     blkhost::wq_close(d->wq);
@@ -225,7 +226,6 @@ void engine_kick(Disk* d) {
     size_t n = blkhost::wq_try_pop(d->wq, items.data(), items.size());
     if (n == 0) break;
     run_merged(d, items.data(), n, &segs);
-    g_inline += n; g_inline_batches++;
   }
   running = false;
 }

@@ -128,6 +128,8 @@ void unlock_then_put(struct buffer_head* bh, int uptodate) {
 // after its unlock must be over by then (AddressSanitizer sees it otherwise).
 TEST_F(BufferHeads, OwnerMayFreeTheBufferAsSoonAsTheWaitReturns) {
   machine::DiskOptions o;
+  o.random_completion = true;  // completions on the engine's threads, not the waiter's
+  o.max_delay_us = 50;
   machine::Disk* d = machine::disk_attach_memory(1 << 20, o);
   ASSERT_NE(d, nullptr);
   Bdev whole(machine::disk_dev(d));

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "stress_device.h"
 #include "stress_env.h"
 #include "stress_world.h"
 
@@ -70,7 +71,7 @@ class StressAgent {
   };
 
   void fail(const std::string& what);
-  bool readAndCheck(AgentHandle& h, FsPart& p, const Mapping& m, uint32_t start, uint32_t n, const Bytes& truth,
+  bool readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t start, uint32_t n, const Bytes& truth,
                     std::vector<char>& pending, bool verifyAll, bool& dead);
 
   StressEnv& env_;
@@ -82,6 +83,7 @@ class StressAgent {
   int sessionNo_ = 0;
   std::string where_;             // prefix of failure messages: session and plan
   bool limitedCache_ = false;
+  std::vector<char> readOnce_;    // blocks this session has read at least once
 };
 
 }  // namespace velloc_stress

@@ -41,7 +41,8 @@ std::string Figures::line() const {
     << " blocks_unverifiable=" << blocksUnverifiable << " read_calls=" << readCalls
     << " fs_writes=" << fsWrites << " raw_writes=" << rawWrites << " raw_reads=" << rawReads
     << " error_states=" << errorStates << " start_races=" << raceStarts
-    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained;
+    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained
+    << " stale_mark_refusals=" << staleMarkRefusals;
   return o.str();
 }
 
@@ -86,11 +87,5 @@ machine::Process* StressEnv::newProcess(const std::string& name) {
   return p;
 }
 
-AgentHandle StressEnv::open(machine::Process* p) {
-  AgentHandle h;
-  h.proc = p;
-  h.fd = machine::sys_open(p, velloc_test::kDevicePath);
-  return h;
-}
 
 }  // namespace velloc_stress

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "stress_device.h"
 #include "velloc_fixture.h"
 
 namespace velloc_stress {
@@ -74,7 +75,7 @@ bool runBounded(const std::function<void()>& fn, unsigned timeoutMs);
 struct Figures {
   std::atomic<uint64_t> runs{0}, sessions{0}, snapshots{0}, incrementals{0}, blocksVerified{0},
       blocksUnverifiable{0}, readCalls{0}, fsWrites{0}, rawWrites{0}, rawReads{0}, errorStates{0},
-      raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0};
+      raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0}, staleMarkRefusals{0};
   std::string line() const;
 };
 
@@ -92,7 +93,7 @@ class StressEnv {
   machine::Process* agentProcess() const { return agent_; }
   machine::Process* newProcess(const std::string& name);
   // A handle of /dev/velloc in p (fd < 0 when refused).
-  AgentHandle open(machine::Process* p);
+  Dev open(machine::Process* p) { return Dev::open(p); }
 
  private:
   machine::Process* agent_ = nullptr;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "machine/kernel.h"
 #include "stress_agent.h"
@@ -17,6 +18,14 @@ uint64_t envU64(const char* name, uint64_t fallback) {
 }
 
 namespace {
+// Every thread's stack on stderr, when gdb is at hand: what a hang was waiting for.
+void dumpThreads() {
+  std::string cmd = "command -v gdb >/dev/null && gdb -p " + std::to_string(getpid()) +
+                    " -batch -ex 'thread apply all bt 30' 1>&2 2>/dev/null";
+  int rc = std::system(cmd.c_str());
+  (void)rc;
+}
+
 // Ends the process with the seed on the screen when a run hangs: a hang cannot be
 // recovered from inside the process, and the seed is what replays it.
 class Watchdog {
@@ -27,6 +36,7 @@ class Watchdog {
       if (!cv_.wait_for(l, std::chrono::seconds(seconds), [this] { return done_; })) {
         std::fprintf(stderr, "\n[stress] seed %llu HUNG for %u s; replay with VELLOC_STRESS_SEED=%llu\n%s\n",
                      (unsigned long long)seed, seconds, (unsigned long long)seed, machine::log_dmesg().c_str());
+        dumpThreads();
         std::abort();
       }
     });
@@ -49,6 +59,8 @@ class Watchdog {
 }  // namespace
 
 RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
+  static const bool lineBuffered = [] { return setvbuf(stdout, nullptr, _IOLBF, 0) == 0; }();
+  (void)lineBuffered;
   Watchdog dog(seed, watchdogSeconds);
   std::printf("[stress] seed %llu (replay: VELLOC_STRESS_SEED=%llu)\n", (unsigned long long)seed,
               (unsigned long long)seed);
@@ -63,7 +75,7 @@ RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
   if (world.setUp()) {
     world.startThreads();
     StressAgent agent(env, world, failures, figures, rng.next());
-    int sessions = int(rng.range(2, 5));
+    int sessions = int(rng.range(2, 4));
     for (int i = 0; i < sessions && !failures.any(); i++) {
       std::this_thread::sleep_for(std::chrono::microseconds(rng.range(0, 5000)));
       agent.runSession(SessionPlan::random(rng, world));
@@ -71,13 +83,24 @@ RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
     world.stopThreads();
     if (!failures.any()) world.checkShadows();
   }
-  env.shutdown(failures, [&] { world.tearDown(); });
+  std::string dmesg;
+  env.shutdown(failures, [&] {
+    dmesg = machine::log_dmesg();
+    world.tearDown();
+  });
   figures.runs++;
   RunResult r;
   r.ok = !failures.any();
-  if (!r.ok)
+  if (!r.ok) {
     r.report = "seed " + std::to_string(seed) + " failed (replay: VELLOC_STRESS_SEED=" + std::to_string(seed) +
                ")\n  world: " + spec.describe() + "\n" + failures.text();
+    std::string path = "/tmp/velloc-stress-seed-" + std::to_string(seed) + ".log";
+    if (FILE* f = std::fopen(path.c_str(), "w")) {
+      std::fputs(dmesg.c_str(), f);
+      std::fclose(f);
+      r.report += "  kernel log: " + path + "\n";
+    }
+  }
   return r;
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "machine/kernel.h"
+#include "stress_run.h"
 
 namespace velloc_stress {
 
@@ -28,13 +29,13 @@ WorldSpec WorldSpec::random(uint64_t seed, Rng& rng) {
   for (unsigned i = 0; i < nfs; i++) {
     FsSpec f;
     f.blockSize = rng.pick(sizes);
-    f.sectors = rng.range(2, 8) * 1024;  // 1 to 4 MiB
+    f.sectors = rng.range(2, 6) * 512;  // 0.5 to 1.5 MiB
     f.writers = unsigned(rng.range(1, 3));
     w.fs.push_back(f);
   }
   for (unsigned i = 0; i < nraw; i++) {
     RawSpec r;
-    r.sectors = rng.range(1, 4) * 512;  // 256 KiB to 1 MiB
+    r.sectors = rng.range(1, 4) * 256;  // 128 to 512 KiB
     r.writers = unsigned(rng.range(0, 2));
     r.readers = unsigned(rng.range(0, 1));
     w.raw.push_back(r);
@@ -43,11 +44,12 @@ WorldSpec WorldSpec::random(uint64_t seed, Rng& rng) {
   for (unsigned i = 0; i < nraw; i++) w.order.push_back(-1 - int(i));
   std::shuffle(w.order.begin(), w.order.end(), rng.engine());
   w.disk.io_threads = unsigned(rng.range(1, 3));
+  if (uint64_t t = envU64("VELLOC_STRESS_IO_THREADS", 0)) w.disk.io_threads = unsigned(t);
   w.disk.random_completion = rng.chance(60);
-  w.disk.max_delay_us = unsigned(rng.range(0, 300));
+  w.disk.max_delay_us = unsigned(rng.range(0, 150));
   w.disk.seed = rng.next();
   w.disk.merge = rng.chance(70);
-  w.writerPauseUs = unsigned(rng.range(20, 400));
+  w.writerPauseUs = unsigned(rng.range(100, 1500));
   w.readBackPercent = unsigned(rng.range(0, 20));
   return w;
 }
@@ -78,6 +80,17 @@ std::set<uint32_t> FsPart::writtenBetween(uint32_t e0, uint32_t e1) {
   for (const WriteRec& w : log)
     if (w.e0 >= e0 && w.e1 < e1)
       for (uint32_t b = w.first; b <= w.last; b++) out.insert(b);
+  return out;
+}
+
+std::string FsPart::writesOf(uint32_t b) {
+  std::string out;
+  std::lock_guard<std::mutex> g(mu);
+  for (const WriteRec& w : log)
+    if (w.first <= b && b <= w.last)
+      out += "    write of blocks " + std::to_string(w.first) + "-" + std::to_string(w.last) + " between freezes " +
+             std::to_string(w.e0) + "/" + std::to_string(w.e1) + ", log records " + std::to_string(w.seq0) + "-" +
+             std::to_string(w.seq1) + "\n";
   return out;
 }
 
@@ -205,7 +218,9 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed) {
       std::memcpy(&buf[i], &v, 8);
     }
     uint32_t e0 = p->epoch.load();
+    uint64_t seq0 = machine::log_last_seq();
     int r = machine::fs_write(p->mnt, off, buf.data(), len);
+    uint64_t seq1 = machine::log_last_seq();
     uint32_t e1 = p->epoch.load();
     if (r != 0) {
       failures_.add("fs_write at " + std::to_string(off) + " len " + std::to_string(len) + " failed: " +
@@ -215,7 +230,7 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed) {
     std::memcpy(&p->shadow[off], buf.data(), len);
     {
       std::lock_guard<std::mutex> g(p->mu);
-      p->log.push_back({uint32_t(off / p->bs), uint32_t((off + len - 1) / p->bs), e0, e1});
+      p->log.push_back({uint32_t(off / p->bs), uint32_t((off + len - 1) / p->bs), e0, e1, seq0, seq1});
     }
     figures_.fsWrites++;
     if (rng.chance(spec_.readBackPercent)) {

@@ -58,6 +58,7 @@ struct WorldSpec {
 struct WriteRec {
   uint32_t first, last;  // blocks
   uint32_t e0, e1;       // freeze epoch before / after
+  uint64_t seq0, seq1;   // last kernel log record before / after
 };
 
 struct FsPart {
@@ -78,6 +79,8 @@ struct FsPart {
   Bytes truth(uint32_t e);     // copy of truth e (1-based)
   // Blocks some write recorded entirely between freeze e0 and freeze e1.
   std::set<uint32_t> writtenBetween(uint32_t e0, uint32_t e1);
+  // The recorded writes of block b, one line each (for failure reports).
+  std::string writesOf(uint32_t b);
 };
 
 struct RawPart {

@@ -75,6 +75,8 @@ class Writers {
   ~Writers();  // stops
   void start();
   void stop();
+  // Holds every writer between two writes until resume() (a checker's quiet time).
+  void pause(bool on) { paused_ = on; }
   uint64_t writes() const { return writes_.load(); }
   uint64_t errors() const { return errors_.load(); }
   const std::string& firstError() const { return firstError_; }  // after stop()
@@ -87,7 +89,7 @@ class Writers {
   unsigned n_;
   uint64_t seed_;
   unsigned pause_;
-  std::atomic<bool> stop_{false};
+  std::atomic<bool> stop_{false}, paused_{false};
   std::atomic<uint64_t> seq_{0}, writes_{0}, errors_{0};
   std::mutex mu_;
   std::string firstError_;
