@@ -76,17 +76,38 @@ inline int64_t mapBuffer(AgentHandle& h, size_t len, int prot = PROT_READ, bool 
   return machine::sys_mmap(h.proc, len, prot, shared, h.fd, offset);
 }
 
+// Command records placed once in the agent's memory and rewritten for every call, so long
+// loops of commands do not keep taking fresh memory (the fixture's typed commands place
+// each record anew).
+struct Scratch {
+  AgentHandle* h = nullptr;
+  uint32_t rec = 0, ans = 0;
+  explicit Scratch(AgentHandle& a) : h(&a), rec(a.alloc(64)), ans(a.alloc(64)) {}
+  long readBlocks(uint32_t start, uint32_t n, uint32_t data) {
+    ReadBlocks r{start, n, data};
+    h->write(rec, &r, sizeof r);
+    return h->ioctl(doReadBlocks, rec);
+  }
+  long getDirtyBlock(uint32_t* out) {
+    DirtyBlock d{ans};
+    h->write(rec, &d, sizeof d);
+    long r = h->ioctl(doGetDirtyBlock, rec);
+    if (r == 0) h->read(ans, out, sizeof *out);
+    return r;
+  }
+};
+
 // Reads blocks [start, start+n) in chunks of at most `chunk` blocks into `out` (n * bs bytes).
 // The first non-zero ioctl result, or 0.
-inline long readRange(AgentHandle& h, uint32_t buf, uint32_t chunk, uint32_t bs, uint32_t start, uint32_t n,
+inline long readRange(Scratch& s, uint32_t buf, uint32_t chunk, uint32_t bs, uint32_t start, uint32_t n,
                       uint8_t* out) {
   long first = 0;
   for (uint32_t done = 0; done < n;) {
     uint32_t k = std::min(chunk, n - done);
-    long r = h.readBlocks(start + done, k, buf);
+    long r = s.readBlocks(start + done, k, buf);
     if (r != 0 && first == 0) first = r;
     if (r == 0 || r == velErrReadError) {
-      if (h.readMapped(buf, out + uint64_t(done) * bs, size_t(k) * bs) != 0) return -1;
+      if (s.h->readMapped(buf, out + uint64_t(done) * bs, size_t(k) * bs) != 0) return -1;
     }
     done += k;
   }

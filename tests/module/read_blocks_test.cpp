@@ -28,7 +28,8 @@ class BlockReadTest : public VellocFixture {
   }
   Bytes readAll(long* rc, uint32_t start, uint32_t n) {
     Bytes out(uint64_t(n) * p.bs);
-    *rc = readRange(agent(), buf, bufBytes / p.bs, p.bs, start, n, out.data());
+    Scratch sc(agent());
+    *rc = readRange(sc, buf, bufBytes / p.bs, p.bs, start, n, out.data());
     return out;
   }
   Part p;

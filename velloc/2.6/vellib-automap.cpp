@@ -40,18 +40,26 @@ AutoMapSession **amListSlot(dev_t kdev)
  * consistent, so at least one of them sees the other: either the writer waits for this
  * reader, or the reader backs off until the writer has released the gate. Never sleeps.
  */
+/* Whether a gate's lock is held, read with acquire order (spin_is_locked followed by a read
+ * barrier): a reader that finds it free sees everything the last writer did before it
+ * released the lock. */
+static inline int gateClosed(spinlock_t *lock)
+{
+  return __atomic_load_n(&lock->slock, __ATOMIC_ACQUIRE) != 0;
+}
+
 void enterUsersGate(atomic_t *users, spinlock_t *lock)
 {
   int spins;
 
   for (;;) {
     atomic_inc(users);
-    if (!spin_is_locked(lock))
+    if (!gateClosed(lock))
       return;
     atomic_dec(users);
     /* Writers hold the lock for a few instructions; give the CPU away only when spinning
      * long and allowed to. */
-    for (spins = 0; spin_is_locked(lock); spins++) {
+    for (spins = 0; gateClosed(lock); spins++) {
       barrier();
       if (spins > 64 && !in_atomic() && !irqs_disabled())
         yield();

@@ -17,8 +17,8 @@ using machine::Disk;
 namespace vkblk {
 namespace {
 
-constexpr unsigned kPlugUs = 100;          // a burst nobody unplugs goes to the engine threads after this
-constexpr size_t kUnplugCount = 1024;     // a burst this long goes at once
+constexpr unsigned kPlugUs = 100;         // a burst nobody unplugs goes to the engine threads after this
+constexpr size_t kUnplugCount = 1024;     // a burst this long goes to them at once
 constexpr size_t kBatch = 256;            // bios one engine thread takes at a time
 constexpr size_t kRandomBatch = 4;        // smaller in random mode so threads interleave
 constexpr uint64_t kMaxMerge = 4u << 20;  // bytes of one merged transfer

@@ -181,17 +181,28 @@ const uint8_t *user_view(struct mm_struct *mm, uint64_t addr, size_t len) {
 }
 
 uint64_t place_region(AddressSpace *as, uint64_t len) {
+  // First fit in [lo, hi): only the areas from the one just below lo onwards can collide,
+  // so a process that keeps allocating does not rescan its whole map every time.
   auto first_fit = [&](uint64_t lo, uint64_t hi) -> uint64_t {
     uint64_t cand = lo;
-    for (auto &[start, r] : as->regions) {
-      if (r->end + kGuard <= cand) continue;      // wholly below, guard included
-      if (cand + len + kGuard <= start) break;    // fits before r
-      cand = r->end + kGuard;
+    auto it = as->regions.upper_bound(lo);
+    if (it != as->regions.begin()) {
+      auto below = std::prev(it);
+      if (below->second->end + kGuard > cand) cand = below->second->end + kGuard;
+    }
+    for (; it != as->regions.end(); ++it) {
+      const auto &[start, r] = *it;
+      if (cand + len + kGuard <= start) break;  // fits before r
+      if (r->end + kGuard > cand) cand = r->end + kGuard;
     }
     return cand + len <= hi ? cand : 0;
   };
-  uint64_t a = first_fit(kMmapBase, kTaskSize);
-  return a ? a : first_fit(kUserBase, kMmapBase);
+  uint64_t a = 0;
+  if (as->next_hint > kMmapBase) a = first_fit(as->next_hint, kTaskSize);
+  if (!a) a = first_fit(kMmapBase, kTaskSize);
+  if (!a) a = first_fit(kUserBase, kMmapBase);
+  if (a) as->next_hint = a + len;
+  return a;
 }
 
 void insert_region(struct mm_struct *mm, std::unique_ptr<Region> r) {

@@ -90,6 +90,7 @@ int sys_munmap(Process *p, uint32_t addr, size_t len) {
     for (; it != regions.end() && it->first < end; ++it)
       partial |= it->first < addr || it->second->end > end;
     for (it = first; !partial && it != regions.end() && it->first < end;) {
+      mm->map->next_hint = std::min<uint64_t>(mm->map->next_hint, it->first);
       gone.push_back(std::move(it->second));
       it = regions.erase(it);
     }

@@ -106,6 +106,7 @@ void user_free(Process *p, uint32_t addr) {
     auto it = mm->map->regions.find(addr);
     if (it != mm->map->regions.end() && !it->second->vma) {
       r = std::move(it->second);
+      mm->map->next_hint = std::min<uint64_t>(mm->map->next_hint, addr);  // freed space is reused first
       mm->map->regions.erase(it);
     }
   }

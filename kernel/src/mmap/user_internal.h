@@ -52,6 +52,7 @@ struct Region {
 
 struct AddressSpace {
   std::map<uint64_t, std::unique_ptr<Region>> regions;  // by start address
+  uint64_t next_hint = 0;  // end of the last placed area: placement searches from here first
 };
 
 // Runs the caller in a process context: current->mm is mm until the guard goes. Used by

@@ -1,7 +1,11 @@
 // StressEnv and the shared pieces: see stress_env.h.
 #include "stress_env.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 
@@ -32,6 +36,36 @@ bool runBounded(const std::function<void()>& fn, unsigned timeoutMs) {
   }
   t.join();
   return true;
+}
+
+namespace {
+void dumpThreads() {
+  std::string cmd = "command -v gdb >/dev/null && gdb -p " + std::to_string(getpid()) +
+                    " -batch -ex 'thread apply all bt 30' 1>&2 2>/dev/null";
+  int rc = std::system(cmd.c_str());
+  (void)rc;
+}
+}  // namespace
+
+Watchdog::Watchdog(std::string what, unsigned seconds) {
+  t_ = std::thread([this, what, seconds] {
+    std::unique_lock<std::mutex> l(mu_);
+    if (!cv_.wait_for(l, std::chrono::seconds(seconds), [this] { return done_; })) {
+      std::fprintf(stderr, "\n[reliability] %s HUNG for %u s\n%s\n", what.c_str(), seconds,
+                   machine::log_dmesg().c_str());
+      dumpThreads();
+      std::abort();
+    }
+  });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    done_ = true;
+  }
+  cv_.notify_all();
+  t_.join();
 }
 
 std::string Figures::line() const {

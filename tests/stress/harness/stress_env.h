@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -70,6 +71,21 @@ bool waitUntil(const std::function<bool()>& cond, unsigned timeoutMs);
 // timeout the thread is detached (the run is then reported as hung and the process should
 // end: a detached thread still uses the stand-in).
 bool runBounded(const std::function<void()>& fn, unsigned timeoutMs);
+
+// Ends the process when a run hangs, after printing `what` (the seed or failing call that
+// replays it), the kernel log and, when gdb is at hand, every thread's stack: a hang cannot
+// be recovered from inside the process.
+class Watchdog {
+ public:
+  Watchdog(std::string what, unsigned seconds);
+  ~Watchdog();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread t_;
+};
 
 // Figures summed over runs, printed by the programs and copied into docs/reliability.md.
 struct Figures {

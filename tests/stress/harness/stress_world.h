@@ -69,6 +69,7 @@ struct FsPart {
   machine::Disk* disk = nullptr;
   unsigned writers = 0;
   Bytes shadow;  // bytes as the writers left them
+  std::vector<char> unknown;  // blocks whose last write failed (fault runs only)
 
   std::mutex mu;               // guards truths and log
   std::vector<Bytes> truths;   // truths[e-1]: bytes at freeze e
@@ -101,6 +102,12 @@ class World {
   bool setUp();
   void startThreads();
   void stopThreads();
+  // Fault runs: each mounted partition's writers make `writes` writes each and stop
+  // (joinBurst waits for them). A failed write is then allowed: its blocks become unknown
+  // until a later write of the same writer succeeds.
+  void startBurst(unsigned writes);
+  void joinBurst();
+  void tolerateWriteErrors(bool on) { tolerate_ = on; }
   // After stopThreads: every partition equals its shadow (and raw static parts their
   // stamp). Records failures.
   void checkShadows();
@@ -114,7 +121,7 @@ class World {
 
  private:
   static void freezeHook(void* ctx);
-  void fsWriter(FsPart* p, unsigned t, uint64_t seed);
+  void fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit);
   void rawWriter(RawPart* p, unsigned t, uint64_t seed);
   void rawReader(RawPart* p, uint64_t seed);
 
@@ -125,7 +132,10 @@ class World {
   std::vector<std::unique_ptr<FsPart>> fs_;
   std::vector<std::unique_ptr<RawPart>> raw_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> tolerate_{false};
   std::vector<std::thread> threads_;
+  std::vector<std::thread> burst_;
+  unsigned bursts_ = 0;
 };
 
 // Fills `out` with the stamp of partition `tag`: distinct bytes per 512-byte sector.

@@ -1,0 +1,70 @@
+// Paged block bitmap at scale: one setBlock and one blockInMap of random blocks, on maps
+// covering partitions of 1 GiB, 64 GiB and 1 TiB in 4096-byte blocks, measured in turns
+// within each iteration so that drift hits all three alike.
+// Counters: ns_1g, ns_64g, ns_1t  nanoseconds per set+test pair;
+//           ratio                 ns_1g / ns_1t: 1 when the cost does not grow with size
+//                                 (goal: at least 0.90);
+//           pages_1t              bitmap pages of the 1 TiB map (1/8 byte per block).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include <machine/kernel.h>
+
+#include "vellib.h"
+
+namespace {
+
+constexpr unsigned kOps = 1 << 14;  // pairs per size per iteration
+
+void BM_BitmapScale(benchmark::State& state) {
+  machine::adopt_thread("bitmap_bench");
+  const uint64_t sizes[3] = {(1ull << 30) / 4096, (64ull << 30) / 4096, (1ull << 40) / 4096};
+  BlockMap maps[3] = {};
+  unsigned pages[3] = {};
+  std::vector<uint32_t> picks[3];
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 3; i++) {
+    if (newBlockMap(&maps[i], (unsigned)sizes[i], nullptr, 1, &pages[i]) != 0) {
+      state.SkipWithError("newBlockMap failed");
+      for (int k = 0; k < i; k++) closeBlockMap(&maps[k], &pages[k]);
+      return;
+    }
+    picks[i].resize(kOps * 4);
+    for (auto& p : picks[i]) p = uint32_t(rng() % sizes[i]);
+  }
+  double t[3] = {0, 0, 0};
+  uint64_t round = 0, hits = 0;
+  for (auto _ : state) {
+    for (int k = 0; k < 3; k++) {
+      int i = int((k + round) % 3);  // rotate which size goes first
+      const uint32_t* p = picks[i].data() + (round % 4) * kOps;
+      auto t0 = std::chrono::steady_clock::now();
+      for (unsigned n = 0; n < kOps; n++) {
+        setBlock(&maps[i], p[n]);
+        hits += blockInMap(&maps[i], p[(n * 7) % kOps]);
+      }
+      t[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    round++;
+  }
+  benchmark::DoNotOptimize(hits);
+  unsigned freed;
+  unsigned pages1t = pages[2];
+  for (auto& m : maps) closeBlockMap(&m, &freed);
+  if (round == 0) return;
+  double ops = double(round) * kOps;
+  state.counters["ns_1g"] = t[0] / ops * 1e9;
+  state.counters["ns_64g"] = t[1] / ops * 1e9;
+  state.counters["ns_1t"] = t[2] / ops * 1e9;
+  state.counters["ratio"] = t[0] / t[2];
+  state.counters["pages_1t"] = pages1t;
+}
+BENCHMARK(BM_BitmapScale)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
