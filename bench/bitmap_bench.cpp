@@ -1,10 +1,14 @@
 // Paged block bitmap at scale: one setBlock and one blockInMap of random blocks, on maps
 // covering partitions of 1 GiB, 64 GiB and 1 TiB in 4096-byte blocks, measured in turns
-// within each iteration so that drift hits all three alike.
-// Counters: ns_1g, ns_64g, ns_1t  nanoseconds per set+test pair;
-//           ratio                 ns_1g / ns_1t: 1 when the cost does not grow with size
-//                                 (goal: at least 0.90);
-//           pages_1t              bitmap pages of the 1 TiB map (1/8 byte per block).
+// within each iteration so that drift hits all three alike. Two kinds of pick:
+//   uniform  blocks anywhere in the map (the working set grows with the map: 32 MiB of
+//            bitmap pages at 1 TiB, against the CPU's caches and TLB);
+//   local    blocks of one 1 GiB window (8 bitmap pages) placed anywhere in the map and
+//            moved every iteration: the same work and working set at every size.
+// Counters: ns_1g, ns_64g, ns_1t        nanoseconds per set+test pair, uniform picks;
+//           ratio                       ns_1g / ns_1t (1: the cost does not grow; goal 0.90)
+//           local_ns_1g, local_ns_1t, local_ratio   the same with local picks;
+//           pages_1t                    bitmap pages of the 1 TiB map (1/8 byte per block).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -36,18 +40,25 @@ void BM_BitmapScale(benchmark::State& state) {
     picks[i].resize(kOps * 4);
     for (auto& p : picks[i]) p = uint32_t(rng() % sizes[i]);
   }
-  double t[3] = {0, 0, 0};
+  const uint32_t window = uint32_t(sizes[0]);
+  std::vector<uint32_t> local(kOps);
+  for (auto& p : local) p = uint32_t(rng() % window);
+  double t[3] = {0, 0, 0}, tl[3] = {0, 0, 0};
   uint64_t round = 0, hits = 0;
+  auto pairs = [&](BlockMap* m, const uint32_t* p, uint32_t base) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (unsigned n = 0; n < kOps; n++) {
+      setBlock(m, base + p[n]);
+      hits += blockInMap(m, base + p[(n * 7) % kOps]);
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
   for (auto _ : state) {
     for (int k = 0; k < 3; k++) {
       int i = int((k + round) % 3);  // rotate which size goes first
-      const uint32_t* p = picks[i].data() + (round % 4) * kOps;
-      auto t0 = std::chrono::steady_clock::now();
-      for (unsigned n = 0; n < kOps; n++) {
-        setBlock(&maps[i], p[n]);
-        hits += blockInMap(&maps[i], p[(n * 7) % kOps]);
-      }
-      t[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      t[i] += pairs(&maps[i], picks[i].data() + (round % 4) * kOps, 0);
+      uint32_t base = uint32_t((rng() % (sizes[i] / window)) * window);
+      tl[i] += pairs(&maps[i], local.data(), base);
     }
     round++;
   }
@@ -61,6 +72,9 @@ void BM_BitmapScale(benchmark::State& state) {
   state.counters["ns_64g"] = t[1] / ops * 1e9;
   state.counters["ns_1t"] = t[2] / ops * 1e9;
   state.counters["ratio"] = t[0] / t[2];
+  state.counters["local_ns_1g"] = tl[0] / ops * 1e9;
+  state.counters["local_ns_1t"] = tl[2] / ops * 1e9;
+  state.counters["local_ratio"] = tl[0] / tl[2];
   state.counters["pages_1t"] = pages1t;
 }
 BENCHMARK(BM_BitmapScale)->Unit(benchmark::kMillisecond)->MinTime(1.0);

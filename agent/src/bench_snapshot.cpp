@@ -60,7 +60,7 @@ void figureSnapshot(const Options& o, std::vector<Row>& rows) {
   Target t = describeTarget(proc, host->major(1), host->minor(1), host->devName(1));
   std::vector<uint32_t> blocks(t.totalBlocks);
   std::iota(blocks.begin(), blocks.end(), 0u);
-  BackgroundWriters writers(m, blocks, 4, 100, 4);
+  BackgroundWriters writers(m, blocks, 4, 200, 4);
 
   std::vector<double> snapFreeze, snapFrozen, snapSwitch, bareFreeze, bareFrozen, bareSwitch;
   bool haveKey = false;

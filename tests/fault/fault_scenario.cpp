@@ -90,7 +90,7 @@ class Scenario {
     if (started) {
       State st{};
       if (h.getState(&st) == 0 && st.mmapSize > 0) {
-        bufBytes = size_t(st.mmapSize);
+        bufBytes = std::min<size_t>(size_t(st.mmapSize), 8 * 4096);  // several reads per round
         int64_t a = machine::sys_mmap(h.proc, bufBytes, PROT_READ, false, h.fd, 0);
         if (a > 0) {
           buf = uint32_t(a);
@@ -103,7 +103,7 @@ class Scenario {
 
     step_ = name + " snapshot";
     AMSessionKey key = key_;
-    world_.startBurst(6);
+    world_.startBurst(3);
     uint32_t e = p_.epoch.load();
     r = h.snapShot(key);
     expect(r, {0, velErrInvalid, velErrNoMemory, velErrCopyFromUser});
@@ -152,7 +152,7 @@ class Scenario {
     }
 
     step_ = name + " load map";
-    world_.startBurst(6);
+    world_.startBurst(3);
     std::vector<uint8_t> bitmap((p_.blocks + 7) / 8, 0);
     for (uint32_t b = 0; b < p_.blocks; b++)
       if (want[b]) bitmap[b / 8] |= uint8_t(1u << (b % 8));
@@ -254,9 +254,9 @@ void runCleanBackup(StressEnv& env, World& world, Failures& failures, Figures& f
   plan.noLoadFromAutoMap = true;  // whatever tracking the faults left, this one is full
   plan.mode = SessionPlan::Mode::NoMap;
   plan.maxRun = 256;
-  world.startThreads();
+  world.startBurst(3);
   agent.runSession(plan);
-  world.stopThreads();
+  world.joinBurst();
 }
 
 }  // namespace velloc_fault

@@ -185,5 +185,30 @@ TEST_F(CowOrderTest, EachSessionGetsItsOwnWorkerAndGivesTheStartUnitBack) {
   EXPECT_EQ(3, logCount("backupd thread exiting"));
 }
 
+TEST_F(CowOrderTest, AWriteWithTheReadAheadBitIsTrackedAsAWrite) {
+  makePartition();
+  ASSERT_EQ(0, agent().startBackup(dev_, blocks_, 100));
+  ASSERT_EQ(0, agent().snapShot());  // with change tracking
+  ASSERT_EQ((u32)stateSnapshotComplete, agent().state().state);
+  AutoMapSession* ams = amList[majorOf(dev_)][minorOf(dev_)];
+  ASSERT_NE(nullptr, ams);
+  ASSERT_EQ((u32)amsInSync, ams->state);
+  std::vector<uint8_t> buf(blockSize_, 0x11);
+  ASSERT_EQ(1, rawBio(dev_, 40ull * blockSize_, buf.data(), buf.size(), 3ul));
+  ASSERT_EQ(1, rawBio(dev_, 41ull * blockSize_, buf.data(), buf.size(), WRITE));
+  ASSERT_EQ(1, rawBio(dev_, 42ull * blockSize_, buf.data(), buf.size(), READA));
+  ASSERT_EQ(1, rawBio(dev_, 43ull * blockSize_, buf.data(), buf.size(), READ));
+  waitIdle(session());
+  EXPECT_TRUE(blockInMap(&ams->map, 40));
+  EXPECT_TRUE(blockInMap(&ams->map, 41));
+  EXPECT_FALSE(blockInMap(&ams->map, 42));
+  EXPECT_FALSE(blockInMap(&ams->map, 43));
+  auto cache = cacheContents(session());
+  EXPECT_EQ(1u, cache.count(40));
+  EXPECT_EQ(1u, cache.count(41));
+  EXPECT_EQ(2u, cache.size());
+  closeAndExpectBalanced();
+}
+
 }  // namespace
 }  // namespace velloc_test

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# `make bench`: runs every Google Benchmark program of bench/ and `velloc bench`, prints
+# one table of every figure (each a ratio against a baseline of the same run) and writes
+# it as JSON. See BENCHMARKS.md.
+#
+#   scripts/run-bench.sh [velloc bench options, e.g. --quick or --only 1,5]
+#
+# VELLOC_BUILD      build directory holding the programs (default build/default)
+# VELLOC_BENCH_OUT  where results.json, the programs' own output and the image files go
+#                   (default build/bench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${VELLOC_BUILD:-build/default}
+out=${VELLOC_BENCH_OUT:-build/bench}
+velloc="$build/agent/velloc"
+if [ ! -x "$velloc" ]; then
+  echo "run-bench: $velloc is missing: build first (make build)" >&2
+  exit 2
+fi
+mkdir -p "$out/micro" "$out/work"
+# The block-layer program keeps its 1 GiB image with the others.
+export VELLOC_BENCH_IMAGE=${VELLOC_BENCH_IMAGE:-$out/work/block-1g.img}
+
+start=$(date +%s)
+micro=()
+shopt -s nullglob
+for prog in "$build"/bench/velloc_bench_*; do
+  [ -x "$prog" ] || continue
+  name=$(basename "$prog")
+  json="$out/micro/$name.json"
+  rm -f "$json"
+  echo "run-bench: $name" >&2
+  # Each program is bounded, so one that hangs cannot hold the whole run.
+  if ! timeout 150 "$prog" --benchmark_out="$json" --benchmark_out_format=json >"$out/micro/$name.log" 2>&1; then
+    echo "run-bench: $name failed; its output is in $out/micro/$name.log" >&2
+  fi
+  micro+=(--micro "$json")
+done
+if [ ${#micro[@]} -eq 0 ]; then
+  echo "run-bench: no Google Benchmark programs in $build/bench (libbenchmark-dev missing?); whole-flow figures only" >&2
+fi
+
+echo "run-bench: velloc bench (whole-flow figures)" >&2
+status=0
+timeout 480 "$velloc" bench --workdir "$out/work" --out "$out/results.json" "${micro[@]}" "$@" || status=$?
+echo "run-bench: $(( $(date +%s) - start )) s; table written to $out/results.json" >&2
+exit $status
