@@ -115,7 +115,9 @@ size_t wq_pop(WorkQueue* q, Item* out, size_t max) {
       }
     }
     struct pollfd fds[2] = {{q->timer, POLLIN, 0}, {q->event, POLLIN, 0}};
-    int rc = ::poll(fds, 2, -1);
+    // The timeout is a backstop: state is re-checked under the lock on every pass, so a
+    // wake-up lost anywhere costs at most this long instead of a hung detach.
+    int rc = ::poll(fds, 2, 50);
     if (rc < 0 && errno != EINTR) return 0;
     if (fds[0].revents & POLLIN) {
       drain(q->timer);
