@@ -129,6 +129,14 @@ WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>&
     r.latencies.insert(r.latencies.end(), lat[i].begin(), lat[i].end());
   }
   r.seconds = std::chrono::duration<double>(last - start).count();
+  if (getenv("VB_DEBUG")) {
+    double sum = 0;
+    for (double x : r.latencies) sum += x;
+    fprintf(stderr, "DBG writers=%zu writes=%llu makespan=%.4f sumlat=%.4f meanlat_us=%.1f max_us=%.1f\n", n,
+            (unsigned long long)r.writes, r.seconds, sum, sum / double(r.writes) * 1e6,
+            *std::max_element(r.latencies.begin(), r.latencies.end()) * 1e6);
+    for (size_t i = 0; i < n; ++i) fprintf(stderr, "  t%zu end=%.4f\n", i, std::chrono::duration<double>(ends[i] - start).count());
+  }
   return r;
 }
 

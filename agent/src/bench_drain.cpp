@@ -11,8 +11,8 @@
 namespace velloc::bench {
 
 void figureCacheDrain(const Options& o, std::vector<Row>& rows) {
-  const uint64_t partBytes = o.quick ? 128 * kMiB : 512 * kMiB;
-  const int reps = o.quick ? 1 : 2;
+  const uint64_t partBytes = o.quick ? 64 * kMiB : 256 * kMiB;
+  const int reps = 1;
   auto host = memoryHost(partBytes);
   machine::Mount* m = host->mount(1, kBlock);
   AgentProcess proc;
