@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` and `make test`.
 JOBS ?= 2
-.PHONY: deps build test demo sanitize asan tsan bench clean
+.PHONY: deps build test demo sanitize asan tsan bench clean soak fuzz
 
 deps:
 	@scripts/install-deps.sh
@@ -26,6 +26,22 @@ tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan
 
 sanitize: asan tsan
+
+# Long reliability runs, not in CI: fresh stress seeds for SECONDS seconds, then the fault
+# sweep over every fallible call of its scenario.
+SECONDS ?= 600
+soak: build
+	VELLOC_SOAK_SECONDS=$(SECONDS) build/default/tests/stress_tests --gtest_filter='StressSoak.*'
+	VELLOC_FAULT_FULL=1 build/default/tests/fault_tests --gtest_filter='FaultSweep.EveryFallibleCall*'
+
+# The ioctl fuzzer (clang, libFuzzer, ASan+UBSan) for SECONDS seconds; new inputs are kept
+# in build/fuzz/corpus, the committed seeds are in fuzz/corpus.
+fuzz: deps
+	cmake -S fuzz -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+	mkdir -p build/fuzz/corpus
+	build/fuzz/ioctl_fuzzer -max_total_time=$(SECONDS) -timeout=30 -detect_leaks=0 -rss_limit_mb=4096 \
+	  -print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
 bench: build
 	scripts/run-bench.sh

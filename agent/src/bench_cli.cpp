@@ -128,6 +128,19 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
     err << "velloc bench: error: cannot create " << o.workdir << ": " << ec.message() << "\n";
     return 2;
   }
+  // Sparse images go to memory (tmpfs) when the machine has it, so that the host's own
+  // disk (writeback, flushes at every freeze) does not enter the ratios.
+  o.scratch = o.workdir + "/scratch";
+  if (::access("/dev/shm", W_OK) == 0) o.scratch = "/dev/shm/velloc-bench-" + std::to_string(::getpid());
+  std::filesystem::create_directories(o.scratch, ec);
+  if (ec) {
+    err << "velloc bench: error: cannot create " << o.scratch << ": " << ec.message() << "\n";
+    return 2;
+  }
+  struct Scratch {
+    std::string dir;
+    ~Scratch() { agent::fs::removeTree(dir); }
+  } scratchGone{o.scratch};
 
   auto t0 = Clock::now();
   std::string load0 = loadAverage();

@@ -58,7 +58,7 @@ void FileSink::write(uint32_t block, const std::vector<Piece>& pieces, uint32_t)
 // ---- images and disks -------------------------------------------------------------------
 
 std::string sparseImage(const Options& o, const std::string& name, uint64_t partBytes) {
-  std::string path = o.workdir + "/" + name;
+  std::string path = o.scratch + "/" + name;
   uint64_t sectors = partBytes / 512;
   int rc = machine::image_create(path, (kPartStart + sectors) * 512, {{kPartStart, sectors}});
   if (rc != 0) throw AgentError("cannot create " + path + ": " + fs::errnoText(-rc));
@@ -129,14 +129,6 @@ WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>&
     r.latencies.insert(r.latencies.end(), lat[i].begin(), lat[i].end());
   }
   r.seconds = std::chrono::duration<double>(last - start).count();
-  if (getenv("VB_DEBUG")) {
-    double sum = 0;
-    for (double x : r.latencies) sum += x;
-    fprintf(stderr, "DBG writers=%zu writes=%llu makespan=%.4f sumlat=%.4f meanlat_us=%.1f max_us=%.1f\n", n,
-            (unsigned long long)r.writes, r.seconds, sum, sum / double(r.writes) * 1e6,
-            *std::max_element(r.latencies.begin(), r.latencies.end()) * 1e6);
-    for (size_t i = 0; i < n; ++i) fprintf(stderr, "  t%zu end=%.4f\n", i, std::chrono::duration<double>(ends[i] - start).count());
-  }
   return r;
 }
 

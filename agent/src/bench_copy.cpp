@@ -31,7 +31,9 @@ std::string dataImage(const Options& o, uint64_t partBytes) {
     return path;
   progress(o, "writing " + path);
   ::unlink(mark.c_str());
-  sparseImage(o, path.substr(o.workdir.size() + 1), partBytes);
+  uint64_t sectors = partBytes / 512;
+  int rc = machine::image_create(path, (kPartStart + sectors) * 512, {{kPartStart, sectors}});
+  if (rc != 0) throw AgentError("cannot create " + path + ": " + fs::errnoText(-rc));
   fs::Fd fd(fs::openOrThrow(path, O_WRONLY | O_CLOEXEC, "open"));
   fillFile(fd.get(), kPartStart * 512, partBytes, 1);
   fd.close();

@@ -42,6 +42,7 @@ struct Row {
 
 struct Options {
   std::string workdir;      // image files are kept here between runs
+  std::string scratch;      // sparse images of one run: memory-backed (tmpfs) when there is one
   bool quick = false;       // smaller sizes and fewer repetitions (a smoke run)
   std::vector<std::string> only;  // figure numbers to run ("1", "5"); empty: all
   std::ostream* log = nullptr;    // progress lines
@@ -96,7 +97,8 @@ constexpr uint64_t kGiB = 1ull << 30;
 constexpr uint32_t kBlock = 4096;
 constexpr uint64_t kPartStart = 2048;  // sectors: partitions start at 1 MiB
 
-// A sparse image with one partition of `partBytes` at 1 MiB (recreated every time).
+// A sparse image with one partition of `partBytes` at 1 MiB, in the scratch directory
+// (recreated every time).
 std::string sparseImage(const Options& o, const std::string& name, uint64_t partBytes);
 // A memory disk with one partition of `partBytes` at 1 MiB, every byte of it written
 // once so that no figure pays for the host's first touch of a page.

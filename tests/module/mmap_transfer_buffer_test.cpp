@@ -173,7 +173,7 @@ TEST_F(TransferBufferTest, UnmapRacingABlockReadNeverWritesFreedPages) {
   addr = uint32_t(a);
   std::atomic<int> ok{0}, refused{0}, other{0};
   std::thread reader = runInProcess(agent().proc, [&] {
-    for (int i = 0; i < 60 && !stop; ++i) {
+    for (int i = 0; i < 30 && !stop; ++i) {
       long r = agent().readBlocks(uint32_t(i * 7 % 700), 256, addr.load());
       (r == 0 ? ok : r == velErrInvalid ? refused : other)++;
     }

@@ -21,8 +21,9 @@ struct PitCase {
 
 class PointInTimeTest : public VellocFixture, public ::testing::WithParamInterface<PitCase> {
  protected:
+  // A 2 MiB partition: 2048 blocks of 1024 bytes, 512 of 4096.
   void setUpPartition(uint32_t bs) {
-    p.disk = attachDisk(8 << 20, {{2048, 8192}});
+    p.disk = attachDisk(4 << 20, {{2048, 4096}});
     p.dev = p.disk.part(1);
     p.bs = bs;
     p.blocks = uint32_t(p.disk.sectors(1) * 512 / bs);

@@ -36,7 +36,11 @@ TEST_P(SeededStress, BackupsEqualTheFrozenPartition) {
   EXPECT_TRUE(r.ok) << r.report;
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SeededStress, ::testing::Range<uint64_t>(0, envU64("VELLOC_STRESS_RUNS", 200)));
+// 200 seeds in the plain build; fewer under the sanitizers, which run the same code paths
+// several times slower (VELLOC_STRESS_RUNS overrides).
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededStress,
+                         ::testing::Range<uint64_t>(0, envU64("VELLOC_STRESS_RUNS",
+                                                              kThreadSanitized ? 24 : kSanitized ? 60 : 200)));
 
 // Long runs, not in CI: `make soak SECONDS=N`. Fresh seeds until the time is up; stops at
 // the first failing seed.

@@ -153,7 +153,7 @@ long AgentHandle::getVersionMinor(int* v) {
 }
 
 int64_t AgentHandle::mmap(size_t len, uint64_t offset) {
-  return machine::sys_mmap(proc, len, PROT_READ | PROT_WRITE, true, fd, offset);
+  return machine::sys_mmap(proc, len, PROT_READ, false, fd, offset);
 }
 
 int AgentHandle::close() {

@@ -64,6 +64,21 @@ class Failures {
   std::atomic<int> count_{0};
 };
 
+// True in a build under AddressSanitizer or ThreadSanitizer: several times slower, so the
+// programs scale their default work down (CI runs the full counts in the plain build).
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+constexpr bool kThreadSanitized =
+#if defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
 // Polls cond every millisecond for at most timeoutMs; true once it held.
 bool waitUntil(const std::function<bool()>& cond, unsigned timeoutMs);
 
