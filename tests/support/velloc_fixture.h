@@ -98,8 +98,8 @@ struct AgentHandle {
   long getVersionMinor(int* v);
   long sync() { return ioctl(doSync, 0); }
   long unload() { return ioctl(doUnload, 0); }
-  // Maps `len` bytes of the transfer buffer (shared, read/write). Address, or -errno / -code.
-  int64_t mmap(size_t len, uint64_t offset = 0);  // read-only and private, as an agent maps the transfer buffer
+  // Maps `len` bytes of the transfer buffer (read-only, private, as an agent maps it).
+  int64_t mmap(size_t len, uint64_t offset = 0);  // address, or -errno / -code
   int munmap(uint32_t addr, size_t len) { return machine::sys_munmap(proc, addr, len); }
   // Reads `len` bytes of a mapping as the agent would (faulting pages in). 0 or -errno.
   int readMapped(uint32_t addr, void* dst, size_t len) { return machine::user_read(proc, addr, dst, len); }
