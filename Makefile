@@ -35,7 +35,8 @@ soak: build
 	VELLOC_FAULT_FULL=1 build/default/tests/fault_tests --gtest_filter='FaultSweep.EveryFallibleCall*'
 
 # The ioctl fuzzer (clang, libFuzzer, ASan+UBSan) for SECONDS seconds; new inputs are kept
-# in build/fuzz/corpus, the committed seeds are in fuzz/corpus.
+# in build/fuzz/corpus, the committed corpus is fuzz/corpus (hand-made sessions from
+# fuzz/make_corpus.py plus a merged set of what earlier runs found).
 fuzz: deps
 	cmake -S fuzz -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build build/fuzz -j $(JOBS)

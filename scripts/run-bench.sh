@@ -18,8 +18,9 @@ if [ ! -x "$velloc" ]; then
   exit 2
 fi
 mkdir -p "$out/micro" "$out/work"
-# The block-layer program keeps its 1 GiB image with the others.
+# The programs that read a 1 GiB image keep it with the others.
 export VELLOC_BENCH_IMAGE=${VELLOC_BENCH_IMAGE:-$out/work/block-1g.img}
+export VELLOC_BENCH_PART_IMAGE=${VELLOC_BENCH_PART_IMAGE:-$out/work/part-1g.img}
 
 start=$(date +%s)
 micro=()

@@ -107,10 +107,16 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
   app.add_flag("--quick", o.quick, "smaller sizes, fewer repetitions (a smoke run, not for the record)");
   app.add_option("--only", only, "comma-separated figures to run (1-7); 'none' runs no figure");
   app.add_option("--micro", micro, "JSON output of a Google Benchmark program of bench/ to include (repeatable)");
+  app.name("velloc bench");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e, out, err);
+    if (e.get_exit_code() == 0) {
+      out << app.help();
+      return 0;
+    }
+    err << "velloc bench: error: " << e.what() << "\n";
+    return 2;
   }
   for (size_t p = 0; !only.empty() && p <= only.size();) {
     size_t q = only.find(',', p);

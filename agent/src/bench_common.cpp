@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <ctime>
 
 #include "bench_internal.h"
 #include "fileutil.h"
@@ -92,11 +93,20 @@ std::unique_ptr<Host> memoryHost(uint64_t partBytes) {
 
 // ---- writers ------------------------------------------------------------------------------
 
+namespace {
+double threadCpuSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+}  // namespace
+
 WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>& perThread) {
   const size_t n = perThread.size();
   std::vector<std::vector<double>> lat(n);
   std::vector<uint64_t> errs(n, 0);
   std::vector<Clock::time_point> ends(n);
+  std::vector<double> cpu(n, 0);
   Clock::time_point start;
   // Every thread is bound and has its buffer before the clock starts.
   std::barrier sync(std::ptrdiff_t(n + 1));
@@ -108,6 +118,7 @@ WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>&
       for (size_t k = 0; k < buf.size(); ++k) buf[k] = uint8_t(k * 7 + i);
       lat[i].reserve(perThread[i].size());
       sync.arrive_and_wait();
+      double c0 = threadCpuSeconds();
       for (uint32_t b : perThread[i]) {
         buf[0]++;
         auto t0 = Clock::now();
@@ -116,6 +127,7 @@ WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>&
         if (rc != 0) errs[i]++;
       }
       ends[i] = Clock::now();
+      cpu[i] = threadCpuSeconds() - c0;
     });
   start = Clock::now();
   sync.arrive_and_wait();
@@ -126,6 +138,7 @@ WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>&
     last = std::max(last, ends[i]);
     r.writes += perThread[i].size();
     r.errors += errs[i];
+    r.cpuSeconds += cpu[i];
     r.latencies.insert(r.latencies.end(), lat[i].begin(), lat[i].end());
   }
   r.seconds = std::chrono::duration<double>(last - start).count();

@@ -115,6 +115,8 @@ struct WriteRun {
   uint64_t writes = 0;
   uint64_t errors = 0;
   std::vector<double> latencies;       // seconds, submission to completion, every write
+  double cpuSeconds = 0;               // processor time of the writer threads (their own
+                                       // part of each write: submission, interception, wait)
   double perSecond() const { return seconds > 0 ? double(writes) / seconds : 0; }
 };
 WriteRun runWriters(machine::Mount* m, const std::vector<std::vector<uint32_t>>& perThread);

@@ -28,6 +28,8 @@ const Known kKnown[] = {
      "block_MiBps", "preadv_MiBps", "MiB/s", ">=", 0.85},
     {"BM_SequentialReadRatio", "ratio_per_block", "1m'", "block layer: runs of 256 one-block bios vs a preadv per block",
      "block_MiBps", "", "MiB/s", "", 0},
+    {"BM_FullBackupReadRatio", "ratio", "1a-m", "device reads of 256 blocks per command into the mapped buffer vs preadv",
+     "device_MiBps", "preadv_MiBps", "MiB/s", ">=", 0.80},
     {"BM_TrackedWriteRatio", "ratio", "2a-m", "bio writes through velAMRF vs the disk's own function, 1 thread",
      "tracked_MiBps", "own_MiBps", "MiB/s", ">=", 0.95},
     {"BM_CopyOnWriteRatio", "first_ratio", "2b-m", "bio first writes under copy-on-write vs no interception, 1 thread",

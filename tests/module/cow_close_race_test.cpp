@@ -19,6 +19,9 @@ TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
     Backup* b = session();
     ASSERT_NE(nullptr, b);
     ASSERT_EQ(0, setMRF(b, velMRF));
+    // This thread counts itself as a user of the record like an interception does: its
+    // up_write below may still be touching the lock when the close gets it.
+    atomic_inc(&b->mrfUsers);
     down_write(&b->writers);
     velSetState(b, stateSnapshotComplete);
 
@@ -28,7 +31,7 @@ TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
       writeBlock(200 + round, 1, round);
       written = true;
     });
-    ASSERT_TRUE(waitFor([&] { return atomic_read(&b->mrfUsers) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return atomic_read(&b->mrfUsers) == 2; }));
     // The close queues up for writers behind it (odd rounds: before we let go).
     std::atomic<bool> closed{false};
     std::thread closer = runInProcess(p, [&] {
@@ -37,6 +40,12 @@ TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
     });
     if (round % 2) EXPECT_TRUE(waitFor([&] { return __atomic_load_n(&b->writers.waiting_writers, __ATOMIC_SEQ_CST) == 1; }));
     up_write(&b->writers);
+    {
+      unsigned long flags;
+      spin_lock_irqsave(&b->mrLock, flags);
+      if (atomic_dec_and_test(&b->mrfUsers)) wake_up(&b->mrfUsersWait);
+      spin_unlock_irqrestore(&b->mrLock, flags);
+    }
     closer.join();
     writer.join();
     EXPECT_TRUE(closed && written);

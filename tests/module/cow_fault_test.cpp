@@ -186,7 +186,7 @@ TEST_F(CowFaultTest, EveryAllocationOfTheStartCanFailAndTheCloseUndoesWhatWasBui
       EXPECT_TRUE(st.state == stateIdle || st.state == stateStarting) << "state " << st.state;
       EXPECT_EQ(0, h.close());
       EXPECT_TRUE(waitFor([&] { return liveCounts() == before; }, 5000)) << machine::live_report();
-      EXPECT_LE(backup_cachePID, 0) << "no worker may be left";
+      EXPECT_LE(__atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST), 0) << "no worker may be left";
       sweeps++;
     }
   }

@@ -35,10 +35,15 @@ struct BlockStamp {
 };
 inline constexpr uint32_t kStampMagic = 0x57524954u;
 
-// Completion of a raw bio sent by a test.
+// Completion of a raw bio sent by a test. Shared by the waiter and the completion, and freed
+// by whichever lets go last: the completion still touches it after it has woken the waiter.
 struct RawBioWait {
   struct completion done;
   std::atomic<int> ok{0};
+  std::atomic<int> refs{2};
+  void put() {
+    if (--refs == 0) delete this;
+  }
 };
 
 inline int rawBioEndIO(struct bio* bio, unsigned int, int) {
@@ -46,6 +51,7 @@ inline int rawBioEndIO(struct bio* bio, unsigned int, int) {
   auto* w = static_cast<RawBioWait*>(bio->bi_private);
   w->ok.store(bio_flagged(bio, BIO_UPTODATE) ? 1 : 0);
   complete(&w->done);
+  w->put();
   return 0;
 }
 
@@ -69,17 +75,18 @@ inline int rawBio(uint32_t dev, uint64_t off, void* buf, size_t len, unsigned lo
     bio_add_page(bio, p, (unsigned)n, 0);
     pages.push_back(p);
   }
-  RawBioWait w;
-  init_completion(&w.done);
+  RawBioWait* w = new RawBioWait;
+  init_completion(&w->done);
   bio->bi_bdev = bdev;
   bio->bi_sector = off >> 9;
   bio->bi_rw = rw;
   bio->bi_end_io = rawBioEndIO;
-  bio->bi_private = &w;
+  bio->bi_private = w;
   if (beforeSubmit) beforeSubmit();
   generic_make_request(bio);
-  wait_for_completion(&w.done);
-  int ok = w.ok.load();
+  wait_for_completion(&w->done);
+  int ok = w->ok.load();
+  w->put();
   for (size_t i = 0; i < npages; i++) {
     size_t n = std::min<size_t>(4096, len - i * 4096);
     if (!(rw & 1)) memcpy(static_cast<char*>(buf) + i * 4096, page_address(pages[i]), n);

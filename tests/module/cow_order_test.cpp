@@ -159,8 +159,8 @@ TEST_F(CowOrderTest, ASignalDoesNotStopTheWorker) {
   ASSERT_EQ(0, agent().startBackup(dev_, blocks_, 100));
   protect();
   Backup* b = session();
-  ASSERT_GT(backup_cachePID, 0);
-  for (int i = 0; i < 3; i++) kill_proc(backup_cachePID, SIGKILL, 1);
+  ASSERT_GT(__atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST), 0);
+  for (int i = 0; i < 3; i++) kill_proc(__atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST), SIGKILL, 1);
   for (unsigned bn = 20; bn < 30; bn++) writeBlock(bn, 1, bn);
   waitIdle(b);
   EXPECT_EQ(10, atomic_read(&b->totalAllocCPs));
@@ -179,7 +179,7 @@ TEST_F(CowOrderTest, EachSessionGetsItsOwnWorkerAndGivesTheStartUnitBack) {
     EXPECT_EQ(0, __atomic_load_n(&signalThread.count, __ATOMIC_SEQ_CST));
     EXPECT_EQ(0, h.close());
     EXPECT_EQ(1, __atomic_load_n(&signalThread.count, __ATOMIC_SEQ_CST));
-    EXPECT_EQ(0, backup_cachePID);
+    EXPECT_EQ(0, __atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST));
   }
   EXPECT_EQ(3, logCount("kbackupd thread started"));
   EXPECT_EQ(3, logCount("backupd thread exiting"));

@@ -32,7 +32,7 @@ TEST_F(CowStartTest, AStartBuildsTheSessionAndPublishesIt) {
   EXPECT_EQ(blocks_, b->cacheMap.size);
   EXPECT_EQ(1, b->startedCacheThread);
   EXPECT_EQ(1, b->ownsBusy);
-  EXPECT_GT(backup_cachePID, 0);
+  EXPECT_GT(__atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST), 0);
   for (unsigned i = 0; i < VEL_HASH_BUCKETS; i++) {
     ASSERT_NE(nullptr, b->blockTable[i]);
     ASSERT_EQ(1, b->blockTable[i]->sem.count);
@@ -118,7 +118,7 @@ TEST_F(CowStartTest, AStartThatFailsPartWayStaysStartingUntilClosed) {
   EXPECT_EQ((u32)stateStarting, agent().state().state);
   EXPECT_EQ(9, agent().startBackup(dev_, blocks_, 10)) << "the handle cannot be started again";
   EXPECT_EQ(0, agent().close());
-  EXPECT_EQ(0, backup_cachePID);
+  EXPECT_EQ(0, __atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST));
   EXPECT_EQ(0, atomic_read(&busy));
 
   // A device without a file system: refused before anything is built.

@@ -54,17 +54,21 @@ int newBlockTable(Backup *b) {
  * Called under bSem; sleeps.
  */
 int startWorkQueue(Backup *b) {
+  pid_t pid;
+
   down(&signalThread);
   atomic_set(&backup_cacheThreadContinue, 1);
-  backup_cachePID = kernel_thread(backup_cache, NULL, 0);
-  if (backup_cachePID >= 0) {
+  /* Read without a lock by other handles' closes: one untorn store. */
+  pid = kernel_thread(backup_cache, NULL, 0);
+  __atomic_store_n(&backup_cachePID, pid, __ATOMIC_SEQ_CST);
+  if (pid >= 0) {
     b->startedCacheThread = 1;
     wait_for_completion(&backup_cacheThreadStartCompleted);
     return 0;
   }
   up(&signalThread);
   printk("<3>%s: error starting cache thread%s", "startWorkQueue", "\n");
-  return backup_cachePID;
+  return pid;
 }
 
 /* Block read requests need no cache of their own: nothing to set up or tear down. */

@@ -72,7 +72,7 @@ std::string Figures::line() const {
   std::ostringstream o;
   o << "runs=" << runs << " sessions=" << sessions << " snapshots=" << snapshots
     << " incrementals=" << incrementals << " blocks_verified=" << blocksVerified
-    << " blocks_unverifiable=" << blocksUnverifiable << " read_calls=" << readCalls
+    << " wrong_blocks_excused=" << blocksUnverifiable << " read_calls=" << readCalls
     << " fs_writes=" << fsWrites << " raw_writes=" << rawWrites << " raw_reads=" << rawReads
     << " error_states=" << errorStates << " start_races=" << raceStarts
     << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained
