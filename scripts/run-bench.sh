@@ -18,9 +18,10 @@ if [ ! -x "$velloc" ]; then
   exit 2
 fi
 mkdir -p "$out/micro" "$out/work"
-# The programs that read a 1 GiB image keep it with the others.
+# The programs that keep an image file keep it with the others.
 export VELLOC_BENCH_IMAGE=${VELLOC_BENCH_IMAGE:-$out/work/block-1g.img}
 export VELLOC_BENCH_PART_IMAGE=${VELLOC_BENCH_PART_IMAGE:-$out/work/part-1g.img}
+export VELLOC_BENCH_WRITE_IMAGE=${VELLOC_BENCH_WRITE_IMAGE:-$out/work/write.img}
 
 start=$(date +%s)
 micro=()
@@ -42,7 +43,13 @@ if [ ${#micro[@]} -eq 0 ]; then
 fi
 
 echo "run-bench: velloc bench (whole-flow figures)" >&2
+# Sparse images of this run: in memory when the machine has /dev/shm; gone afterwards
+# even when the run is killed.
+scratch="$out/work/scratch"
+[ -w /dev/shm ] && scratch="/dev/shm/velloc-bench-$$"
+trap 'rm -rf "$scratch"' EXIT
 status=0
-timeout 480 "$velloc" bench --workdir "$out/work" --out "$out/results.json" "${micro[@]}" "$@" || status=$?
+timeout 480 "$velloc" bench --workdir "$out/work" --scratch "$scratch" --out "$out/results.json" "${micro[@]}" "$@" ||
+  status=$?
 echo "run-bench: $(( $(date +%s) - start )) s; table written to $out/results.json" >&2
 exit $status

@@ -103,6 +103,9 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::string outJson, only;
   std::vector<std::string> micro;
   app.add_option("--workdir", o.workdir, "where the image files are kept between runs");
+  app.add_option("--scratch", o.scratch,
+                 "where the sparse images of this run go, removed at the end (default: /dev/shm when writable, "
+                 "else WORKDIR/scratch)");
   app.add_option("--out", outJson, "write the table as JSON to this file");
   app.add_flag("--quick", o.quick, "smaller sizes, fewer repetitions (a smoke run, not for the record)");
   app.add_option("--only", only, "comma-separated figures to run (1-7); 'none' runs no figure");
@@ -136,8 +139,10 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   // Sparse images go to memory (tmpfs) when the machine has it, so that the host's own
   // disk (writeback, flushes at every freeze) does not enter the ratios.
-  o.scratch = o.workdir + "/scratch";
-  if (::access("/dev/shm", W_OK) == 0) o.scratch = "/dev/shm/velloc-bench-" + std::to_string(::getpid());
+  if (o.scratch.empty()) {
+    o.scratch = o.workdir + "/scratch";
+    if (::access("/dev/shm", W_OK) == 0) o.scratch = "/dev/shm/velloc-bench-" + std::to_string(::getpid());
+  }
   std::filesystem::create_directories(o.scratch, ec);
   if (ec) {
     err << "velloc bench: error: cannot create " << o.scratch << ": " << ec.message() << "\n";

@@ -118,8 +118,8 @@ void printTally(const char* mode, uint64_t calls, const Tally& t, const Scenario
 TEST(FaultSweep, EveryCallOfEachKindFailsInTurn) {
   if (envU64("VELLOC_FAULT_CALL", 0) || envU64("VELLOC_FAULT_FULL", 0)) GTEST_SKIP() << "replay / full sweep";
   // Under the sanitizers each run is several times slower: every kind gets a stride that
-  // keeps it to about 40 runs, 15 under TSan (VELLOC_FAULT_PER_KIND overrides the limit).
-  const uint64_t kAllUpTo = envU64("VELLOC_FAULT_PER_KIND", kThreadSanitized ? 15 : kSanitized ? 40 : 1000);
+  // keeps it to about 40 runs, 8 under TSan (VELLOC_FAULT_PER_KIND overrides the limit).
+  const uint64_t kAllUpTo = envU64("VELLOC_FAULT_PER_KIND", kThreadSanitized ? 8 : kSanitized ? 40 : 1000);
   Figures figures;
   ScenarioFigures sfig;
   SweepRun base = runOnce({}, "no fault", figures, sfig);

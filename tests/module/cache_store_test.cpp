@@ -56,7 +56,7 @@ TEST_F(CacheStoreTest, WithTheMapLoadedALookupConsumesTheCopy) {
 
 TEST_F(CacheStoreTest, SmallBlocksAreStoredAtTheirOwnSize) {
   makePartition(1024, 16384);
-  ASSERT_EQ(0, agent().startBackup(dev_, blocks_, 100));
+  ASSERT_EQ(0, agent().startBackup(dev_, blocks_, blocks_));
   protect();
   Backup* b = session();
   // Four blocks share a page on disk; one write of two of them captures exactly those two.
@@ -71,6 +71,18 @@ TEST_F(CacheStoreTest, SmallBlocksAreStoredAtTheirOwnSize) {
   EXPECT_TRUE(cache[7][0] == t7);
   EXPECT_FALSE(blockInMap(&b->cacheMap, 5));
   EXPECT_FALSE(blockInMap(&b->cacheMap, 8));
+
+  // A write of more blocks than the worker captures in one batch is served on its own.
+  const auto truth = snapshotDisk();
+  std::vector<uint8_t> big(512 * blockSize_, 0x6B);
+  ASSERT_EQ(1, rawBio(dev_, 100ull * blockSize_, big.data(), big.size(), WRITE));
+  waitIdle(b);
+  cache = cacheContents(b);
+  EXPECT_EQ(514u, cache.size());
+  for (unsigned bn = 100; bn < 612; bn++) {
+    ASSERT_EQ(1u, cache[bn].size()) << bn;
+    ASSERT_TRUE(cache[bn][0] == truth[bn]) << bn;
+  }
   closeAndExpectBalanced();
 }
 

@@ -38,12 +38,15 @@ TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
       EXPECT_EQ(0, h.close());
       closed = true;
     });
-    if (round % 2) EXPECT_TRUE(waitFor([&] { return __atomic_load_n(&b->writers.waiting_writers, __ATOMIC_SEQ_CST) == 1; }));
+    if (round % 2) {
+      EXPECT_TRUE(waitFor([&] { return __atomic_load_n(&b->writers.waiting_writers, __ATOMIC_SEQ_CST) == 1; }));
+    }
     up_write(&b->writers);
-    {
+    // Leave as an interception does: wake a waiting close under mrLock.
+    if (atomic_dec_return(&b->mrfUsers) == VEL_MRF_CLOSE_BIAS) {
       unsigned long flags;
       spin_lock_irqsave(&b->mrLock, flags);
-      if (atomic_dec_and_test(&b->mrfUsers)) wake_up(&b->mrfUsersWait);
+      wake_up(&b->mrfUsersWait);
       spin_unlock_irqrestore(&b->mrLock, flags);
     }
     closer.join();

@@ -95,58 +95,118 @@ int velBIOEndIO(struct bio *bio, unsigned int bytes_done, int err) {
 
 /* ---- Capture ------------------------------------------------------------------------------- */
 
-/*
- * cacheBlock: reads block blockNum as it is on disk now and keeps it in the cache; returns
- * once the copy is stored or the attempt failed. Failures put the session in an error state
- * (no page: stateCacheExhausted; read error: stateCacheReadError; store: saveBlock's) and the
- * device's change tracking in error. Does nothing above stateMapLoaded. Holds cacheUsers
- * (read) throughout; runs on the worker; sleeps. Everything it allocates is freed here.
- */
-void cacheBlock(Backup *b, MakeRequest *mr, unsigned int blockNum) {
+/* One capture read: the page it fills, its buffer head and bio, and the block. */
+typedef struct CaptureRead {
   struct page *page;
   struct buffer_head *bh;
   struct bio *bio;
-  int major = (int)MAJOR(b->diskInfo.kdev), minor = (int)MINOR(b->diskInfo.kdev);
+  unsigned int blockNum;
+} CaptureRead;
 
-  down_read(&b->cacheUsers);
-  if (velGetState(b) > stateMapLoaded) goto out;
+/*
+ * startCapture: sends the read of block blockNum as it is on disk now. Returns 0 when sent,
+ * 1 when nothing was sent: the session is above stateMapLoaded, or no page could be had
+ * (the session is then in stateCacheExhausted and its change tracking in error). Caller
+ * holds cacheUsers (read); runs on the worker; may sleep.
+ */
+static int startCapture(Backup *b, unsigned int blockNum, CaptureRead *cr) {
+  if (velGetState(b) > stateMapLoaded) return 1;
 
-  page = alloc_pages(GFP_NOIO, 0);
-  if (!page) {
+  cr->page = alloc_pages(GFP_NOIO, 0);
+  if (!cr->page) {
     velEnterErrorState(b, stateCacheExhausted);
     errorAMS(b);
-    goto out;
+    return 1;
   }
   atomic_inc(&b->totalAllocPages);
   atomic_inc(&b->curAllocPages);
 
-  while (!(bh = alloc_buffer_head(GFP_NOIO))) schedule();
-  while (!(bio = bio_alloc(GFP_NOIO, 1))) schedule();
+  while (!(cr->bh = alloc_buffer_head(GFP_NOIO))) schedule();
+  while (!(cr->bio = bio_alloc(GFP_NOIO, 1))) schedule();
   atomic_inc(&b->curAllocBRs);
   atomic_inc(&b->totalAllocBRs);
 
-  initBH(b, bh, page, 0, blockNum);
-  initBIO(b, bio, bh);
-  bio->bi_rw = READ;
+  cr->blockNum = blockNum;
+  initBH(b, cr->bh, cr->page, 0, blockNum);
+  initBIO(b, cr->bio, cr->bh);
+  cr->bio->bi_rw = READ;
+  callRealMRF(b, cr->bio);
+  return 0;
+}
 
-  callRealMRF(b, bio);
-  wait_on_buffer(bh);
+/*
+ * finishCapture: waits for a read sent by startCapture and keeps the block in the cache
+ * (unless the session has meanwhile left the working states). A failed read puts the
+ * session in stateCacheReadError, a failed store in saveBlock's state; both put the
+ * device's change tracking in error. Frees everything startCapture allocated. Caller holds
+ * cacheUsers (read); sleeps.
+ */
+static void finishCapture(Backup *b, CaptureRead *cr) {
+  int major = (int)MAJOR(b->diskInfo.kdev), minor = (int)MINOR(b->diskInfo.kdev);
 
-  if (!bio_flagged(bio, BIO_UPTODATE)) {
+  wait_on_buffer(cr->bh);
+  if (!bio_flagged(cr->bio, BIO_UPTODATE)) {
     velEnterErrorState(b, stateCacheReadError);
-    printk("<3>%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", blockNum, major, minor);
+    printk("<3>%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", cr->blockNum, major, minor);
     errorAMS(b);
-  } else if (saveBlock(b, page_address(page), blockNum)) {
-    printk("<3>%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", blockNum, major, minor);
+  } else if (velGetState(b) <= stateMapLoaded && saveBlock(b, page_address(cr->page), cr->blockNum)) {
+    printk("<3>%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", cr->blockNum, major, minor);
     errorAMS(b);
   }
 
   /* The completion dropped the buffer head's reference before it unlocked it. */
-  bio_put(bio);
-  free_buffer_head(bh);
+  bio_put(cr->bio);
+  free_buffer_head(cr->bh);
   atomic_dec(&b->curAllocBRs);
-  __free_pages(page, 0);
+  __free_pages(cr->page, 0);
   atomic_dec(&b->curAllocPages);
-out:
+}
+
+/*
+ * cacheBlock: reads block blockNum as it is on disk now and keeps it in the cache; returns
+ * once the copy is stored or the attempt failed (see startCapture, finishCapture). Does
+ * nothing above stateMapLoaded. Holds cacheUsers (read) throughout; runs on the worker;
+ * sleeps. Everything it allocates is freed here.
+ */
+void cacheBlock(Backup *b, MakeRequest *mr, unsigned int blockNum) {
+  CaptureRead cr;
+
+  down_read(&b->cacheUsers);
+  if (startCapture(b, blockNum, &cr) == 0) finishCapture(b, &cr);
+  up_read(&b->cacheUsers);
+}
+
+/* Captures in flight at once: the worker's batch of held writes never needs more. Used by
+ * the one worker thread only. */
+static CaptureRead captureReads[VEL_CAPTURE_BATCH];
+
+/*
+ * cacheMRBlocks: captures, for the held bios mrs[0..numMRs) in their order, every block of
+ * every write that still needs its copy, each block once: all reads are sent first and then
+ * waited for, so the disk serves them together. Returns once every copy is stored or has
+ * failed; none of the writes has been passed on yet. The writes together touch at most
+ * VEL_CAPTURE_BATCH blocks (the worker's batches are cut so). Holds cacheUsers (read)
+ * throughout; runs on the worker; sleeps.
+ */
+void cacheMRBlocks(Backup *b, MakeRequest **mrs, int numMRs) {
+  int n = 0, i, k;
+
+  down_read(&b->cacheUsers);
+  for (i = 0; i < numMRs; i++) {
+    MakeRequest *mr = mrs[i];
+    unsigned int bn;
+
+    if (!velRWIsWrite(mr->bio->bi_rw) || mr->endBN < mr->startBN) continue;
+    for (bn = mr->startBN;; bn++) {
+      int seen = 0;
+      for (k = 0; k < n && !seen; k++) seen = captureReads[k].blockNum == bn;
+      if (!seen && doWeCacheBlock(b, bn)) {
+        BUG_ON(n == VEL_CAPTURE_BATCH);
+        if (startCapture(b, bn, &captureReads[n]) == 0) n++;
+      }
+      if (bn == mr->endBN) break;
+    }
+  }
+  for (k = 0; k < n; k++) finishCapture(b, &captureReads[k]);
   up_read(&b->cacheUsers);
 }

@@ -18,28 +18,33 @@
 /* ---- Users of a session record -------------------------------------------------------- */
 
 /*
- * Leaves the record's interception count; the last one out wakes the close. The decrement
- * and the wake happen under mrLock, which the close takes once after the count reached 0,
- * so the record is not freed while the waker still touches it. Any context but interrupts.
+ * Leaves the record's interception count. While nobody waits this is one atomic
+ * decrement. When the close waits (the bias is in the count) the last one out wakes it, and
+ * does so under mrLock, which the close takes once before it frees the record: so the
+ * record is not freed while the waker still touches it. Process context.
  */
 static void mrfUserDone(Backup *b) {
   unsigned long flags;
+  if (atomic_dec_return(&b->mrfUsers) != VEL_MRF_CLOSE_BIAS) return;
   spin_lock_irqsave(&b->mrLock, flags);
-  if (atomic_dec_and_test(&b->mrfUsers)) wake_up(&b->mrfUsersWait);
+  wake_up(&b->mrfUsersWait);
   spin_unlock_irqrestore(&b->mrLock, flags);
 }
 
 /*
  * waitForMRFUsers: returns once no interception that found b through activeSession can touch
- * the record any more. Call after activeSession no longer names b and writers is released
- * (a counted interception may be waiting for it), before the record is freed. Sleeps.
+ * the record any more. Call after activeSession no longer names b (so no new interception
+ * counts itself) and after writers is released (a counted interception may be waiting for
+ * it), before the record is freed. Sleeps.
  */
 void waitForMRFUsers(Backup *b) {
   unsigned long flags;
-  wait_event(b->mrfUsersWait, atomic_read(&b->mrfUsers) == 0);
-  /* The last user woke us under mrLock; once we get it, that user has let go of the record. */
+  atomic_add(VEL_MRF_CLOSE_BIAS, &b->mrfUsers);
+  wait_event(b->mrfUsersWait, atomic_read(&b->mrfUsers) == VEL_MRF_CLOSE_BIAS);
+  /* A last user that saw the bias woke us under mrLock; once we get it, it has let go. */
   spin_lock_irqsave(&b->mrLock, flags);
   spin_unlock_irqrestore(&b->mrLock, flags);
+  atomic_sub(VEL_MRF_CLOSE_BIAS, &b->mrfUsers);
 }
 
 /* ---- Holding a bio -------------------------------------------------------------------- */

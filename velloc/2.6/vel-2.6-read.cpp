@@ -187,7 +187,7 @@ int waitForSubmitted(Backup *b, unsigned int startBlockNum, unsigned int numBloc
       }
       result = velErrReadError;
     }
-    if (b->state == stateMapLoaded) unSetBlock(&b->blockMap, startBlockNum + i);
+    if (velGetState(b) == stateMapLoaded) unSetBlock(&b->blockMap, startBlockNum + i);
   }
   return result;
 }
@@ -222,8 +222,8 @@ int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlock
   cond_resched();
   down(&b->bSem);
 
-  if (b->state != stateSnapshotComplete && b->state != stateMapLoaded) {
-    printk("<3>%s: state (%d) not valid\n", fn, (int)b->state);
+  if (velGetState(b) != stateSnapshotComplete && velGetState(b) != stateMapLoaded) {
+    printk("<3>%s: state (%d) not valid\n", fn, (int)velGetState(b));
     r = velErrInvalid;
     goto out;
   }
@@ -232,7 +232,7 @@ int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlock
     r = velErrInvalid;
     goto out;
   }
-  if (b->state == stateMapLoaded) {
+  if (velGetState(b) == stateMapLoaded) {
     if (!b->blockMap.map) {
       printk("<3>%s: block map is null%s", fn, "\n");
       r = velErrInvalid;

@@ -69,7 +69,7 @@ int ioctlSnapShot(Backup *b, AMSessionKey *userKey, unsigned int keyLen) {
 
   memset(&key, 0, sizeof(key));
   down(&b->bSem);
-  if (b->state != stateStarted) {
+  if (velGetState(b) != stateStarted) {
     r = velErrInvalid;
     goto out;
   }

@@ -6,7 +6,8 @@
  * those blocks is held again and none overtakes the write.
  *
  * signalThread: one unit is the right to run a worker (taken by the start, given back by
- * the worker as it exits); every queued bio adds one; each pass of the worker takes one.
+ * the worker as it exits); every queued bio adds one; each pass of the worker takes one,
+ * and the units of the bios that joined its batch when they are there already.
  */
 #include "vellib.h"
 
@@ -52,46 +53,113 @@ MakeRequest *getTopMR(Backup *b) {
 /* closeMR: frees the record; the bio belongs to the kernel. */
 void closeMR(MakeRequest *mr) { kfree(mr); }
 
+/* Blocks a held bio may need captured: the blocks a write touches; none for other kinds. */
+static unsigned int mrCaptures(MakeRequest *mr) {
+  if (!velRWIsWrite(mr->bio->bi_rw) || mr->endBN < mr->startBN) return 0;
+  return mr->endBN - mr->startBN + 1;
+}
+
 /*
- * processMR: serves one held bio. A write (write bit set, whatever the read-ahead bit says)
- * has the old contents of every block that still needs its copy captured, is passed on,
- * and then those blocks are marked in cacheMap (also when a capture failed, so nothing is
- * held for them again). Anything else is only passed on. Then the record is freed.
- * Runs on the worker; sleeps.
+ * getTopMRWithin: like getTopMR, but detaches the oldest held bio only when it needs at most
+ * *budget captures, which it then takes from *budget. Takes mrLock.
  */
-void processMR(Backup *b, MakeRequest *mr) {
-  struct bio *bio = mr->bio;
+static MakeRequest *getTopMRWithin(Backup *b, unsigned int *budget) {
+  unsigned long flags;
+  MakeRequest *mr;
+  spin_lock_irqsave(&b->mrLock, flags);
+  mr = b->mrHead;
+  if (mr && mrCaptures(mr) <= *budget) {
+    *budget -= mrCaptures(mr);
+    if (mr == b->mrTail) b->mrTail = NULL;
+    b->mrHead = mr->next;
+    mr->next = NULL;
+  } else {
+    mr = NULL;
+  }
+  spin_unlock_irqrestore(&b->mrLock, flags);
+  return mr;
+}
+
+/*
+ * passMR: the end of serving a held bio whose captures are done: passes it on; for a write
+ * then marks in cacheMap every block of its range that still reports needing a copy (also
+ * when a capture failed, so that nothing is held for them again); frees the record.
+ * Runs on the worker; may sleep.
+ */
+static void passMR(Backup *b, MakeRequest *mr) {
+  int isWrite = velRWIsWrite(mr->bio->bi_rw);
   unsigned int i;
 
-  if (velRWIsWrite(bio->bi_rw) && mr->startBN <= mr->endBN) {
-    for (i = mr->startBN;; i++) {
-      if (doWeCacheBlock(b, i)) cacheBlock(b, mr, i);
-      if (i == mr->endBN) break;
-    }
-    /* The bio may complete and go away from here on: only the record is used below. */
-    callRealMRF(b, bio);
+  /* The bio may complete and go away from here on: only the record is used below. */
+  callRealMRF(b, mr->bio);
+  if (isWrite && mr->startBN <= mr->endBN) {
     for (i = mr->startBN;; i++) {
       if (doWeCacheBlock(b, i)) setBlock(&b->cacheMap, i);
       if (i == mr->endBN) break;
     }
-  } else {
-    callRealMRF(b, bio);
   }
   atomic_dec(&b->mrInQueue);
   closeMR(mr);
 }
 
+/*
+ * processMR: serves one held bio. A write (write bit set, whatever the read-ahead bit says)
+ * first has the old contents of every block that still needs its copy captured, one block
+ * after the other; then it is passed on and its blocks marked (passMR). Anything else is
+ * only passed on. Runs on the worker; sleeps.
+ */
+void processMR(Backup *b, MakeRequest *mr) {
+  unsigned int i;
+
+  if (mrCaptures(mr)) {
+    for (i = mr->startBN;; i++) {
+      if (doWeCacheBlock(b, i)) cacheBlock(b, mr, i);
+      if (i == mr->endBN) break;
+    }
+  }
+  passMR(b, mr);
+}
+
+/*
+ * serveMRs: one pass of the worker, starting with the oldest held bio `first`. A bio that
+ * could need more captures than a batch holds is served alone (processMR). Otherwise the
+ * bios queued behind it join it while their captures fit: all their captures are done
+ * together, and only then are they passed on and marked one by one in arrival order. So,
+ * as for one bio, every copy a write needs is kept before the write goes on, and no bio
+ * overtakes one queued before it. Each bio that joins takes its semaphore unit when it is
+ * already there (a unit still to come makes a later pass that finds nothing).
+ * Runs on the worker; sleeps.
+ */
+static void serveMRs(Backup *b, MakeRequest *first) {
+  MakeRequest *batch[VEL_MR_BATCH];
+  unsigned int budget;
+  int n = 0, i;
+
+  if (mrCaptures(first) > VEL_CAPTURE_BATCH) {
+    processMR(b, first);
+    return;
+  }
+  budget = VEL_CAPTURE_BATCH - mrCaptures(first);
+  batch[n++] = first;
+  while (n < VEL_MR_BATCH && (batch[n] = getTopMRWithin(b, &budget)) != NULL) {
+    n++;
+    down_trylock(&signalThread);
+  }
+  cacheMRBlocks(b, batch, n);
+  for (i = 0; i < n; i++) passMR(b, batch[i]);
+}
+
 /* ---- The thread ---------------------------------------------------------------------------- */
 
 /*
- * backup_cache: the worker. Serves at most one held bio of the active session per unit of
- * signalThread until backup_cacheThreadContinue is cleared, then gives back the unit the
- * start took and exits through backup_cacheThreadExited. Never returns.
+ * backup_cache: the worker. Each unit of signalThread is one pass that serves the oldest
+ * held bios of the active session (serveMRs), until backup_cacheThreadContinue is cleared;
+ * then it gives back the unit the start took and exits through backup_cacheThreadExited.
+ * Never returns.
  *
- * Every pass consumes exactly one unit, and the test for the end comes after the wait: so
- * the unit the close posts is the one consumed last, even when the close comes before the
- * first wait, and the count is back at 1 once the thread is gone. A signal never ends the
- * thread nor makes a pass of its own: it is dropped and the wait resumed.
+ * The test for the end comes after the wait, so the close's unit is always consumed, also
+ * when the close comes before the first wait. A signal never ends the thread nor makes a
+ * pass of its own: it is dropped and the wait resumed.
  */
 int backup_cache(void *data) {
   daemonize(VEL_KTHREAD_NAME);
@@ -112,10 +180,14 @@ int backup_cache(void *data) {
     up_read(&activeSessionUsers);
     if (b && velGetState(b) > stateStarted) {
       MakeRequest *mr = getTopMR(b);
-      if (mr) processMR(b, mr);
+      if (mr) serveMRs(b, mr);
     }
   }
 
+  /* Units of bios that a batch served before their unit came are still there: the count
+   * goes back to exactly the one unit the start took. */
+  while (down_trylock(&signalThread) == 0) {
+  }
   up(&signalThread);
   printk("<6>%s: backupd thread exiting%s", "backup_cache", "\n");
   complete_and_exit(&backup_cacheThreadExited, 0);

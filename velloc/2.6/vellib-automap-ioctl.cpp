@@ -60,7 +60,7 @@ int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM)
   int result = 0;
 
   down(&b->bSem);
-  if (b->state != stateSnapshotComplete) {
+  if (velGetState(b) != stateSnapshotComplete) {
     printk("<3>%s: backup error map not loaded %s", __func__, "\n");
     up(&b->bSem);
     return velErrInvalid;

@@ -98,7 +98,7 @@ static int handOverQueue(Backup *b) {
       errorAMSDEV(b->diskInfo.kdev);
     }
   }
-  if (b->state == stateIdle) return 0;
+  if (velGetState(b) == stateIdle) return 0;
   q = getRequestQueue(&b->diskInfo);
   if (countQueueAMS(q) > 1) {
     if (setMRF(b, velAMRF) == 0) return 1;
@@ -139,7 +139,7 @@ void closeBackup(Backup *b) {
 
   handedOver = handOverQueue(b);
 
-  savedState = b->state;
+  savedState = velGetState(b);
   if (savedState <= stateMapLoaded) velSetState(b, stateClosing);
 
   flushWorkQueue(b);

@@ -145,7 +145,7 @@ int velMMAP(struct file *file, struct vm_area_struct *vma) {
 
   cond_resched();
   down(&b->bSem);
-  if (b->state <= stateStarting || vma->vm_pgoff != 0) {
+  if (velGetState(b) <= stateStarting || vma->vm_pgoff != 0) {
     r = velErrInvalid;
     goto out;
   }

@@ -20,7 +20,7 @@ int getVMAPageCount(Backup *b) {
 void setStats(Backup *b, Stats *stats) {
   stats->major = (u32)(b->diskInfo.kdev >> 20);
   stats->minor = (u32)(b->diskInfo.kdev & 0xfffff);
-  stats->state = b->state;
+  stats->state = velGetState(b);
   stats->partitionStart = (u32)b->diskInfo.partitionStart;
   stats->blockSize = b->diskInfo.blockSize;
   stats->blocksPerPage = (int)b->diskInfo.blocksPerPage;

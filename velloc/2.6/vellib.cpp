@@ -329,7 +329,7 @@ int ioctlGetState(Backup *b, State *userState, unsigned int stateLen) {
   s.minor = b->diskInfo.kdev & 0xFFFFF;
   s.blockSize = b->diskInfo.blockSize;
   s.mmapSize = b->maxVMPages * 4096;
-  s.state = b->state;
+  s.state = velGetState(b);
   up(&b->bSem);
 
   n = stateLen < sizeof(State) ? stateLen : (unsigned int)sizeof(State);

@@ -212,6 +212,9 @@ void updateAM(struct bio *bio, int bioMinor);
  * record (mrfUsers back at 0). Called by the close after it has withdrawn activeSession
  * and released writers, before the record is freed. May sleep. */
 void waitForMRFUsers(Backup *b);
+/* Added to mrfUsers while the close waits: the last interception out then sees exactly this
+ * value, and only then wakes mrfUsersWait (under mrLock). */
+#define VEL_MRF_CLOSE_BIAS 0x40000000
 
 /* ---- Cache worker thread (backup_cache, processMR in vel-2.6; queue in vellib) ------------------- */
 
@@ -224,6 +227,11 @@ void closeMR(MakeRequest *mr);
 /* ---- Block capture (vel-2.6) ---------------------------------------------------------------------- */
 
 void cacheBlock(Backup *b, MakeRequest *mr, unsigned int blockNum);
+/* The worker serves held bios in batches: at most VEL_MR_BATCH bios whose writes touch at
+ * most VEL_CAPTURE_BATCH blocks; cacheMRBlocks captures all of a batch's blocks at once. */
+#define VEL_MR_BATCH 64
+#define VEL_CAPTURE_BATCH 256
+void cacheMRBlocks(Backup *b, MakeRequest **mrs, int numMRs);
 void initBH(Backup *b, struct buffer_head *bh, struct page *page, unsigned long offset, unsigned int blockNum);
 void velBHEndIO(struct buffer_head *bh, int uptodate);
 
