@@ -22,27 +22,27 @@
 void waitForMRs(Backup *b) {
   unsigned long flags;
   spin_lock_irqsave(&b->mrLock, flags);
-  while (atomic_read(&b->mrInQueue) > 0 && backup_cachePID > 0) {
+  while (atomic_read(&b->mrInQueue) > 0 && workerPID() > 0) {
     spin_unlock_irqrestore(&b->mrLock, flags);
     schedule();
     spin_lock_irqsave(&b->mrLock, flags);
   }
-  if (backup_cachePID <= 0) printk("<3>%s: backup_cache thread died during waitForMRs%s", "waitForMRs", "\n");
+  if (workerPID() <= 0) printk("<3>%s: backup_cache thread died during waitForMRs%s", "waitForMRs", "\n");
   spin_unlock_irqrestore(&b->mrLock, flags);
 }
 
 /* flushWorkQueue: drains the held writes while a worker runs. May sleep. */
 void flushWorkQueue(Backup *b) {
-  if (backup_cachePID > 0) waitForMRs(b);
+  if (workerPID() > 0) waitForMRs(b);
 }
 
 /* killWorkQueue: stops the worker this session started and waits for it to exit. */
 void killWorkQueue(Backup *b) {
-  if (b->startedCacheThread == 1 && backup_cachePID > 0) {
+  if (b->startedCacheThread == 1 && workerPID() > 0) {
     atomic_set(&backup_cacheThreadContinue, 0);
     up(&signalThread);
     wait_for_completion(&backup_cacheThreadExited);
-    backup_cachePID = 0;
+    __atomic_store_n(&backup_cachePID, 0, __ATOMIC_SEQ_CST);
   }
 }
 

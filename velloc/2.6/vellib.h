@@ -52,6 +52,8 @@ extern Backup *activeSession;                    /* session under copy-on-write,
 extern struct rw_semaphore activeSessionUsers;   /* read: interception uses activeSession; write: close clears it */
 extern struct semaphore signalThread;            /* wakes the worker; count 1 at load (velInit) */
 extern pid_t backup_cachePID;                    /* worker's pid; 0 or negative when there is none */
+/* The worker's pid is set by a start and cleared by a close on other handles' threads. */
+static inline pid_t workerPID(void) { return __atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST); }
 extern atomic_t backup_cacheThreadContinue;      /* 1 at load; cleared to ask the worker to exit */
 extern struct completion backup_cacheThreadStartCompleted; /* worker start handshake */
 extern struct completion backup_cacheThreadExited;         /* worker exit handshake */
