@@ -15,12 +15,7 @@ namespace {
 
 class BlockMapGate : public VellocFixture {
  protected:
-  static void initEmpty(BlockMap* bm) {
-    std::memset(bm, 0, sizeof(*bm));
-    atomic_set(&bm->users, 1);
-    spin_lock_init(&bm->usersLock);
-    sema_init(&bm->sem, 1);
-  }
+  static void initEmpty(BlockMap* bm) { initBlockMap(bm); }
 };
 
 TEST_F(BlockMapGate, ThreadsSharingBytesLoseNoBit) {

@@ -13,13 +13,7 @@ namespace {
 
 class BlockMapTest : public VellocFixture {
  protected:
-  // An empty map as its owner makes it: no pages, gate ready.
-  static void initEmpty(BlockMap* bm) {
-    std::memset(bm, 0, sizeof(*bm));
-    atomic_set(&bm->users, 1);
-    spin_lock_init(&bm->usersLock);
-    sema_init(&bm->sem, 1);
-  }
+  static void initEmpty(BlockMap* bm) { initBlockMap(bm); }
   struct Counts {
     int64_t page, vmalloc;
     bool operator==(const Counts&) const = default;

@@ -230,3 +230,11 @@ void waitForBlockMapUsers(BlockMap *bm, unsigned long *flags) {
     schedule();
   }
 }
+
+/* initBlockMap: an empty map as its owner makes it: no pages, gate at rest, semaphore free. */
+void initBlockMap(BlockMap *bm) {
+  memset(bm, 0, sizeof(*bm));
+  atomic_set(&bm->users, 1);
+  spin_lock_init(&bm->usersLock);
+  sema_init(&bm->sem, 1);
+}

@@ -159,12 +159,8 @@ int velOpen(struct inode *inode, struct file *file) {
   init_waitqueue_head(&b->mrfUsersWait);
 
   /* Both maps empty, with gates ready for bit operations on an empty map. */
-  atomic_set(&b->blockMap.users, 1);
-  spin_lock_init(&b->blockMap.usersLock);
-  sema_init(&b->blockMap.sem, 1);
-  atomic_set(&b->cacheMap.users, 1);
-  spin_lock_init(&b->cacheMap.usersLock);
-  sema_init(&b->cacheMap.sem, 1);
+  initBlockMap(&b->blockMap);
+  initBlockMap(&b->cacheMap);
 
   file->private_data = b;
 

@@ -145,6 +145,8 @@ void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, unsigned int *startB
 
 /* ---- Paged block bitmap (vellib) ---------------------------------------------------------------- */
 
+/* Makes *bm an empty map (no pages) whose users gate and semaphore are ready. */
+void initBlockMap(BlockMap *bm);
 int newBlockMap(BlockMap *bmap, unsigned int size, char *data, int zeroFill, unsigned int *numPagesAlloc);
 int setBlock(BlockMap *bm, unsigned int blockNum);
 int unSetBlock(BlockMap *bm, unsigned int blockNum);
