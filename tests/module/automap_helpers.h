@@ -111,4 +111,20 @@ inline bool amListEmpty() {
 // Pages of a bitmap of n blocks.
 inline int bitmapPages(uint32_t n) { return static_cast<int>(((n + 7) / 8 + 4095) / 4096); }
 
+// A disk with two 8 MiB partitions carrying test file systems of 1024-byte blocks: the
+// shape the registry and automap tests share (two devices on one queue).
+constexpr uint64_t kDiskBytes = 32ull << 20;
+constexpr uint64_t kPartSectors = 16384;  // 8192 blocks of 1024 bytes
+
+class TwoPartitionFixture : public VellocFixture {
+ protected:
+  void SetUp() override {
+    VellocFixture::SetUp();
+    disk = attachDisk(kDiskBytes, {{2048, kPartSectors}, {2048 + kPartSectors, kPartSectors}});
+    mount(disk.part(1), 1024);
+    mount(disk.part(2), 1024);
+  }
+  TestDisk disk;
+};
+
 }  // namespace velloc_test

@@ -10,19 +10,8 @@
 namespace velloc_test {
 namespace {
 
-constexpr uint64_t kDiskBytes = 32ull << 20;
-constexpr uint64_t kPartSectors = 16384;  // 8192 blocks of 1024 bytes
 
-class AutomapTest : public VellocFixture {
- protected:
-  void SetUp() override {
-    VellocFixture::SetUp();
-    disk = attachDisk(kDiskBytes, {{2048, kPartSectors}, {2048 + kPartSectors, kPartSectors}});
-    mount(disk.part(1), 1024);
-    mount(disk.part(2), 1024);
-  }
-  TestDisk disk;
-};
+class AutomapTest : public TwoPartitionFixture {};
 
 // A new automap is all clear, not in sync, unreferenced, and its pages are counted; closing
 // gives everything back, and a second close finds nothing.

@@ -9,8 +9,6 @@
 namespace velloc_test {
 namespace {
 
-constexpr uint64_t kDiskBytes = 32ull << 20;
-constexpr uint64_t kPartSectors = 16384;  // 8 MiB: 8192 blocks of 1024 bytes
 constexpr int kRounds = 1000;  // registration rounds of the race test
 
 // A make-request function of the test's own: counts and passes the bio to the real one.
@@ -27,16 +25,7 @@ int devCount(QueueList* node) {
   return n;
 }
 
-class RegistryTest : public VellocFixture {
- protected:
-  void SetUp() override {
-    VellocFixture::SetUp();
-    disk = attachDisk(kDiskBytes, {{2048, kPartSectors}, {2048 + kPartSectors, kPartSectors}});
-    mount(disk.part(1), 1024);
-    mount(disk.part(2), 1024);
-  }
-  TestDisk disk;
-};
+class RegistryTest : public TwoPartitionFixture {};
 
 // Two partitions of one disk share its queue: the first registration remembers the disk's
 // own function, the second only adds its device; the function comes back only when the
