@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pipeline.h"
+#include "velloc/agent/read_runs.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/sha256.h"
 
@@ -169,35 +170,45 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
   auto tc = Clock::now();
   {
     Pipeline pipe(dev, *sink, t.blockSize, opt.overlap, onReadError);
-    auto copied = [&](uint32_t first, uint32_t count) {
-      for (uint32_t i = 0; i < count; ++i) todo.clear(first + i);
+    auto copy = [&](const ReadRun& run) {
+      pipe.read(run);
+      uint32_t count = 0;
+      for (auto [offset, blocks] : run.wanted) {
+        for (uint32_t i = 0; i < blocks; ++i) todo.clear(run.first + offset + i);
+        count += blocks;
+      }
       res.blocksCopied += count;
       res.reads++;
       if (opt.progress) opt.progress(res.blocksCopied, total);
+      return count;
     };
     // Blocks the device holds in its cache are copied first: each one read frees a
     // cache slot, so heavy writing cannot fill the cache while we work through the disk.
+    // A dirty block is read with the blocks still to copy around it, a whole buffer's
+    // worth: writes land anywhere, so those are as good to copy now as the next
+    // sequential run, and a read of the one block alone would cost a command per block
+    // while the writers keep making new ones. The window is the buffer-sized slot of
+    // the map the block lies in, as the sequential runs are, so that a drained window
+    // takes the place of one later run instead of cutting two runs into pieces.
     auto drain = [&] {
       for (uint32_t i = 0; i < opt.drainBatch; ++i) {
         uint32_t b = VEL_NO_DIRTY_BLOCK;
         int r = dev.getDirtyBlock(&b);
         if (r != 0) fail(dev, "doGetDirtyBlock", r, t, opt.cacheBlocks);
         if (b == VEL_NO_DIRTY_BLOCK || !todo.test(b)) return;
-        pipe.read(b, 1);
-        copied(b, 1);
+        ReadRun run = planRun(todo, b - b % maxRun, maxRun, opt.maxGap);
+        if (b < run.first || b - run.first >= run.count) run = planRun(todo, b, maxRun, opt.maxGap);
+        copy(run);
         res.drainedBlocks++;
       }
     };
     uint32_t cursor = 0;
     for (;;) {
       if (opt.drain) drain();
-      uint32_t first = todo.nextSet(cursor);
-      if (first >= todo.size()) break;
-      uint32_t len = 0;
-      while (len < maxRun && uint64_t(first) + len < todo.size() && todo.test(first + len)) ++len;
-      pipe.read(first, len);
-      copied(first, len);
-      cursor = first + len;
+      ReadRun run = planRun(todo, cursor, maxRun, opt.maxGap);
+      if (run.count == 0) break;
+      copy(run);
+      cursor = run.first + run.count;
     }
     pipe.finish();
   }

@@ -24,22 +24,28 @@ Pipeline::~Pipeline() {
 }
 
 void Pipeline::writeOut(const Job& j) {
-  size_t len = size_t(j.count) * bs_;
   std::vector<Piece> pieces;
-  for (size_t off = 0; off < len; off += 4096) {
-    size_t n = std::min<size_t>(4096, len - off);
-    const uint8_t* view = dev_.bufferView(j.buf, off, n);
-    if (!view) throw AgentError("the transfer buffer could not be read (bus error in the agent's mapping)");
-    pieces.push_back(Piece{view, n});
+  for (auto [offset, blocks] : j.wanted) {
+    // The buffer is seen page by page: a piece never crosses a 4096-byte boundary.
+    size_t off = size_t(offset) * bs_, end = off + size_t(blocks) * bs_;
+    pieces.clear();
+    while (off < end) {
+      size_t n = std::min<size_t>(4096 - off % 4096, end - off);
+      const uint8_t* view = dev_.bufferView(j.buf, off, n);
+      if (!view) throw AgentError("the transfer buffer could not be read (bus error in the agent's mapping)");
+      pieces.push_back(Piece{view, n});
+      off += n;
+    }
+    sink_.write(j.first + offset, pieces, blocks);
   }
-  sink_.write(j.first, pieces, j.count);
 }
 
-void Pipeline::read(uint32_t first, uint32_t count) {
+void Pipeline::read(const ReadRun& run) {
+  const uint32_t first = run.first, count = run.count;
   if (!overlap_) {
     int rc = dev_.readBlocks(first, count, 0);
     if (rc != 0) onReadError_(rc, first, count);
-    writeOut(Job{0, first, count});
+    writeOut(Job{0, first, count, run.wanted});
     return;
   }
   int buf;
@@ -61,7 +67,7 @@ void Pipeline::read(uint32_t first, uint32_t count) {
   }
   {
     std::lock_guard lk(mu_);
-    queue_.push_back(Job{buf, first, count});
+    queue_.push_back(Job{buf, first, count, run.wanted});
   }
   cv_.notify_all();
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "velloc/agent/read_runs.h"
 #include "velloc/agent/backup.h"
 #include "velloc/agent/device.h"
 
@@ -23,14 +24,19 @@ class Pipeline {
   // Joins the writer thread (after finish() or when unwinding from an error).
   ~Pipeline();
 
-  // Reads `count` blocks from `first` into a free buffer and queues it for the sink.
-  // Blocks while both buffers are busy. Rethrows a sink failure of an earlier buffer.
-  void read(uint32_t first, uint32_t count);
+  // Reads the run's blocks into a free buffer and queues its wanted pieces for the
+  // sink. Blocks while both buffers are busy. Rethrows a sink failure of an earlier
+  // buffer.
+  void read(const ReadRun& run);
   // Waits until every queued buffer is written; rethrows a sink failure.
   void finish();
 
  private:
-  struct Job { int buf; uint32_t first, count; };
+  struct Job {
+    int buf;
+    uint32_t first, count;
+    std::vector<std::pair<uint32_t, uint32_t>> wanted;  // (offset, blocks) written out
+  };
   void writerLoop();
   void writeOut(const Job& j);
 

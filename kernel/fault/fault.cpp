@@ -3,8 +3,12 @@
 // single any-kind counter a fail-nth sweep uses; each injected failure is logged as
 // "FAULT_INJECTION: failing <kind> call #n" and passes fault_breakpoint.
 //
-// Thread-safety: the whole state is guarded by g_lock, a raw lock that any context may
-// take; the thread filter is called outside it.
+// Thread-safety: the arming state is guarded by g_lock, a raw lock that any context may
+// take; the thread filter is called outside it. The call counters are atomics, and
+// g_armed says whether anything (a kind, the any-kind counter, a filter) is armed: while
+// nothing is, should_fail only counts the call, without the lock, because it sits on
+// every allocation and every disk request of the stand-in.
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -20,7 +24,6 @@ namespace {
 constexpr int kKinds = int(Fault::count);
 
 struct KindState {
-  uint64_t calls = 0;     // calls seen since the last reset
   uint64_t nth_at = 0;    // fail when calls reaches this (0: disarmed)
   bool always = false;
   double probability = 0; // random failures when > 0
@@ -29,7 +32,6 @@ struct KindState {
 
 struct FaultState {
   KindState kind[kKinds];
-  uint64_t calls_any = 0;
   uint64_t nth_any_at = 0;
   uint64_t injected = 0;
   std::shared_ptr<std::function<bool()>> filter;  // null: every thread counts
@@ -37,6 +39,16 @@ struct FaultState {
 
 vk::RawLock g_lock;
 FaultState g_state;
+std::atomic<uint64_t> g_calls[kKinds];  // calls seen since the last reset, per kind
+std::atomic<uint64_t> g_calls_any;
+std::atomic<bool> g_armed;              // g_state arms anything; written under g_lock
+
+// Needs g_lock. Called after every change of the arming state.
+void update_armed() {
+  bool armed = g_state.nth_any_at != 0 || g_state.filter != nullptr;
+  for (const KindState& s : g_state.kind) armed = armed || s.nth_at != 0 || s.always || s.probability > 0;
+  g_armed.store(armed, std::memory_order_release);
+}
 
 uint64_t splitmix64(uint64_t* s) {
   uint64_t z = (*s += 0x9e3779b97f4a7c15ull);
@@ -61,18 +73,21 @@ void fault_fail_nth(Fault k, uint64_t n) {
   if (!valid(k)) return;
   vk::RawGuard g(&g_lock);
   KindState& s = g_state.kind[int(k)];
-  s.nth_at = n ? s.calls + n : 0;
+  s.nth_at = n ? g_calls[int(k)].load() + n : 0;
+  update_armed();
 }
 
 void fault_fail_nth_any(uint64_t n) {
   vk::RawGuard g(&g_lock);
-  g_state.nth_any_at = n ? g_state.calls_any + n : 0;
+  g_state.nth_any_at = n ? g_calls_any.load() + n : 0;
+  update_armed();
 }
 
 void fault_fail_always(Fault k, bool on) {
   if (!valid(k)) return;
   vk::RawGuard g(&g_lock);
   g_state.kind[int(k)].always = on;
+  update_armed();
 }
 
 void fault_fail_random(Fault k, double probability, uint64_t seed) {
@@ -81,18 +96,12 @@ void fault_fail_random(Fault k, double probability, uint64_t seed) {
   KindState& s = g_state.kind[int(k)];
   s.probability = probability;
   s.rng = seed;
+  update_armed();
 }
 
-uint64_t fault_calls(Fault k) {
-  if (!valid(k)) return 0;
-  vk::RawGuard g(&g_lock);
-  return g_state.kind[int(k)].calls;
-}
+uint64_t fault_calls(Fault k) { return valid(k) ? g_calls[int(k)].load() : 0; }
 
-uint64_t fault_calls_any() {
-  vk::RawGuard g(&g_lock);
-  return g_state.calls_any;
-}
+uint64_t fault_calls_any() { return g_calls_any.load(); }
 
 uint64_t fault_injected_count() {
   vk::RawGuard g(&g_lock);
@@ -105,6 +114,9 @@ void fault_reset() {
     vk::RawGuard g(&g_lock);
     old = std::move(g_state.filter);
     g_state = FaultState{};
+    for (auto& c : g_calls) c.store(0);
+    g_calls_any.store(0);
+    update_armed();
   }
   // `old` is destroyed here, outside the lock: the filter may own arbitrary state.
 }
@@ -113,6 +125,7 @@ void fault_set_filter(std::function<bool()> filter) {
   auto f = filter ? std::make_shared<std::function<bool()>>(std::move(filter)) : nullptr;
   vk::RawGuard g(&g_lock);
   g_state.filter.swap(f);
+  update_armed();
 }
 
 // Deliberately out of line and with a side effect the optimiser keeps: the one place
@@ -123,6 +136,11 @@ __attribute__((noinline)) void fault_breakpoint(Fault k, uint64_t call) {
 
 bool should_fail(Fault k) {
   if (!valid(k)) return false;
+  if (!g_armed.load(std::memory_order_acquire)) {
+    g_calls[int(k)].fetch_add(1, std::memory_order_relaxed);
+    g_calls_any.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
   std::shared_ptr<std::function<bool()>> filter;
   {
     vk::RawGuard g(&g_lock);
@@ -135,13 +153,15 @@ bool should_fail(Fault k) {
   {
     vk::RawGuard g(&g_lock);
     KindState& s = g_state.kind[int(k)];
-    call = ++s.calls;
-    ++g_state.calls_any;
-    if (s.nth_at && s.calls == s.nth_at) {
+    call = g_calls[int(k)].fetch_add(1) + 1;
+    uint64_t call_any = g_calls_any.fetch_add(1) + 1;
+    // ">=": a call that raced with the arming on the unlocked path may have taken the
+    // armed number; the next call fails in its place rather than none.
+    if (s.nth_at && call >= s.nth_at) {
       fail = true;
       s.nth_at = 0;
     }
-    if (g_state.nth_any_at && g_state.calls_any == g_state.nth_any_at) {
+    if (g_state.nth_any_at && call_any >= g_state.nth_any_at) {
       fail = true;
       g_state.nth_any_at = 0;
     }
@@ -150,7 +170,10 @@ bool should_fail(Fault k) {
       double r = double(splitmix64(&s.rng) >> 11) * 0x1.0p-53;
       if (r < s.probability) fail = true;
     }
-    if (fail) ++g_state.injected;
+    if (fail) {
+      ++g_state.injected;
+      update_armed();
+    }
   }
   if (fail) {
     printk("<5>FAULT_INJECTION: failing %s call #%llu\n", fault_name(k), (unsigned long long)call);

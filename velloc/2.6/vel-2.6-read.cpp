@@ -139,21 +139,58 @@ int readBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlocks, Ba
   return count;
 }
 
+/* A block marked in cacheMap whose copy the cache does not hold. */
+static void logNotInCache(unsigned int blockNum) {
+  printk("<4>%s: expected to read block number (%u) from cache and block not found in cache\n", "readFromCache",
+         blockNum);
+}
+
+/*
+ * checkCacheRun: how many blocks of the run that have no disk read the cache holds; each
+ * one it does not hold is logged and counted in *missing. Looks only. Under bSem; may sleep.
+ */
+static int checkCacheRun(Backup *b, unsigned int startBlockNum, unsigned int numBlocks, unsigned int *missing) {
+  unsigned int i;
+  int held = 0;
+  for (i = 0; i < numBlocks; i++) {
+    if (isRequestSubmitted(b, (int)i)) continue;
+    if (cacheHoldsBlock(b, startBlockNum + i)) {
+      held++;
+      continue;
+    }
+    logNotInCache(startBlockNum + i);
+    (*missing)++;
+  }
+  return held;
+}
+
 /*
  * readFromCache: copies every block of the run that has no disk read from the cache
  * into the buffer; returns how many the cache held. A missing block is logged and its
- * buffer bytes are left as they are. Under bSem; may sleep.
+ * buffer bytes are left as they are.
+ *
+ * In stateMapLoaded a copy handed out is gone for good, and a run with a missing block is
+ * refused: so the run is first checked whole, and when a block is missing nothing is
+ * handed out, and the agent can still fetch the others. Copies leave the cache only under
+ * bSem, which the read holds, so what the check found is still there when it is copied
+ * (unless the session fails meanwhile, and then the read is refused anyway).
+ * Under bSem; may sleep.
  */
 int readFromCache(Backup *b, unsigned int startBlockNum, unsigned int numBlocks, BackupVMA *bVMA) {
   unsigned int i;
   int count = 0;
+
+  if (velGetState(b) == stateMapLoaded) {
+    unsigned int missing = 0;
+    int held = checkCacheRun(b, startBlockNum, numBlocks, &missing);
+    if (missing) return held;
+  }
   for (i = 0; i < numBlocks; i++) {
     if (isRequestSubmitted(b, (int)i)) continue;
     if (cacheRead(b, mmPageAddr(b, (int)i, bVMA), startBlockNum + i))
       count++;
     else
-      printk("<4>%s: expected to read block number (%u) from cache and block not found in cache\n",
-             "readFromCache", startBlockNum + i);
+      logNotInCache(startBlockNum + i);
   }
   return count;
 }

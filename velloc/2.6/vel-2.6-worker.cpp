@@ -81,6 +81,21 @@ static MakeRequest *getTopMRWithin(Backup *b, unsigned int *budget) {
 }
 
 /*
+ * markCaptured: marks block bn in cacheMap when it still reports needing a copy. The test
+ * and the mark are made under the block's bucket semaphore: the agent's read hands a copy
+ * out and unmarks the block under that semaphore, so it cannot slip in between them and
+ * leave a mark on a block whose copy is gone (a later read of that block would then be
+ * refused). Caller holds cacheUsers (read); runs on the worker; sleeps.
+ */
+static void markCaptured(Backup *b, unsigned int bn) {
+  HashTable *ht = b->blockTable[bn & VEL_HASH_MASK];
+
+  down(&ht->sem);
+  if (doWeCacheBlock(b, bn)) setBlock(&b->cacheMap, bn);
+  up(&ht->sem);
+}
+
+/*
  * passMR: the end of serving a held bio whose captures are done: passes it on; for a write
  * then marks in cacheMap every block of its range that still reports needing a copy (also
  * when a capture failed, so that nothing is held for them again); frees the record.
@@ -93,10 +108,12 @@ static void passMR(Backup *b, MakeRequest *mr) {
   /* The bio may complete and go away from here on: only the record is used below. */
   callRealMRF(b, mr->bio);
   if (isWrite && mr->startBN <= mr->endBN) {
+    down_read(&b->cacheUsers);
     for (i = mr->startBN;; i++) {
-      if (doWeCacheBlock(b, i)) setBlock(&b->cacheMap, i);
+      markCaptured(b, i);
       if (i == mr->endBN) break;
     }
+    up_read(&b->cacheUsers);
   }
   atomic_dec(&b->mrInQueue);
   closeMR(mr);

@@ -142,26 +142,44 @@ int saveBlock(Backup *b, void *data, unsigned int blockNum) {
 }
 
 /*
+ * lockCachedBlock: takes cacheUsers (read) and the bucket's sem of block blockNum and finds
+ * the block's record: *cp is it or null, *lastCP its predecessor or null. Returns the
+ * bucket, both still held (unlockCachedBlock releases them); or null with nothing held when
+ * the session is above stateMapLoaded or has no cache. May sleep.
+ */
+static HashTable *lockCachedBlock(Backup *b, unsigned int blockNum, CachePage **cp, CachePage **lastCP) {
+  HashTable *ht;
+
+  down_read(&b->cacheUsers);
+  if (velGetState(b) > stateMapLoaded || !b->blockTable) {
+    up_read(&b->cacheUsers);
+    return NULL;
+  }
+  ht = b->blockTable[blockNum & VEL_HASH_MASK];
+  down(&ht->sem);
+  *lastCP = NULL;
+  *cp = locateBlockInList(ht->busy, blockNum, lastCP);
+  return ht;
+}
+
+static void unlockCachedBlock(Backup *b, HashTable *ht) {
+  up(&ht->sem);
+  up_read(&b->cacheUsers);
+}
+
+/*
  * cacheRead: copies the cached block blockNum to data. Returns blockSize, or 0 when the
  * block is not cached or the session is above stateMapLoaded. In stateMapLoaded the copy
  * is consumed: the block leaves both maps and the store. Takes cacheUsers (read) and the
  * bucket's sem; may sleep.
  */
 int cacheRead(Backup *b, void *data, unsigned int blockNum) {
-  HashTable *ht;
-  CachePage *cp, *lastCP = NULL;
+  CachePage *cp, *lastCP;
+  HashTable *ht = lockCachedBlock(b, blockNum, &cp, &lastCP);
 
-  down_read(&b->cacheUsers);
-  if (velGetState(b) > stateMapLoaded || !b->blockTable) {
-    up_read(&b->cacheUsers);
-    return 0;
-  }
-  ht = b->blockTable[blockNum & VEL_HASH_MASK];
-  down(&ht->sem);
-  cp = locateBlockInList(ht->busy, blockNum, &lastCP);
+  if (!ht) return 0;
   if (!cp) {
-    up(&ht->sem);
-    up_read(&b->cacheUsers);
+    unlockCachedBlock(b, ht);
     return 0;
   }
   memcpy(data, cp->data, (size_t)b->diskInfo.blockSize);
@@ -175,9 +193,22 @@ int cacheRead(Backup *b, void *data, unsigned int blockNum) {
       ht->busy = cp->next;
     freeCachePage(b, cp);
   }
-  up(&ht->sem);
-  up_read(&b->cacheUsers);
+  unlockCachedBlock(b, ht);
   return b->diskInfo.blockSize;
+}
+
+/*
+ * cacheHoldsBlock: 1 when the cache holds a copy of block blockNum, else 0 (also when the
+ * session is above stateMapLoaded). Looks only; nothing is handed out. Takes cacheUsers
+ * (read) and the bucket's sem; may sleep.
+ */
+int cacheHoldsBlock(Backup *b, unsigned int blockNum) {
+  CachePage *cp, *lastCP;
+  HashTable *ht = lockCachedBlock(b, blockNum, &cp, &lastCP);
+
+  if (!ht) return 0;
+  unlockCachedBlock(b, ht);
+  return cp != NULL;
 }
 
 /* ---- Teardown ------------------------------------------------------------------------- */

@@ -243,6 +243,7 @@ void velBHEndIO(struct buffer_head *bh, int uptodate);
 
 int saveBlock(Backup *b, void *data, unsigned int blockNum);
 int cacheRead(Backup *b, void *data, unsigned int blockNum);
+int cacheHoldsBlock(Backup *b, unsigned int blockNum);
 CachePage *locateBlockInList(CachePage *cp, unsigned int blockNum, CachePage **lastCP);
 void freeCachePage(Backup *b, CachePage *cp);
 void closeList(Backup *b, CachePage *cp);

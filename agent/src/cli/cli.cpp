@@ -6,6 +6,9 @@
 #include "cli_internal.h"
 #include "velloc/agent/errors.h"
 #include "velloc/cli.h"
+#if VELLOC_HAVE_LIVE
+#include "live_command.h"
+#endif
 
 namespace velloc {
 
@@ -23,6 +26,9 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   app.require_subcommand(1);
   bool json = false;
   app.add_flag("--json", json, "print the results as one JSON document");
+  // `bench` has its own parser (main dispatches it first), so it is listed here by hand.
+  app.footer("Also: bench    every speed and memory figure as a ratio against a same-run baseline "
+             "(velloc bench --help)");
 
   std::string workdir = defaultWorkdir();
   int rounds = 3, writers = 4;
@@ -73,6 +79,11 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* log = app.add_subcommand("log", "the kernel log of the last run (dmesg style)");
   log->add_option("FROM", logFrom, "a work/backup directory or log file (default: the last run)");
 
+#if VELLOC_HAVE_LIVE
+  cli::LiveArgs liveArgs;
+  auto* live = cli::addLiveCommand(app, liveArgs);
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -94,6 +105,9 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
     if (*info) return cli::cmdInfo(iImage, json, out);
     if (*log) return cli::cmdLog(logFrom, out);
+#if VELLOC_HAVE_LIVE
+    if (*live) return cli::cmdLive(liveArgs, json, out, err);
+#endif
   } catch (const agent::AgentError& e) {
     err << "velloc: error: " << e.what() << "\n";
     return 2;

@@ -4,17 +4,22 @@
 #ifndef _VK_ASM_SEMAPHORE_H
 #define _VK_ASM_SEMAPHORE_H
 #include <linux/kernel.h>
+#include <linux/lockdep.h>
 
 struct semaphore {
   volatile int count;   /* available units */
   volatile int waiters; /* threads sleeping in down*() */
+  const char *dep_class; /* lock-order class (linux/lockdep.h); null: not checked */
 };
 
-#define __SEMAPHORE_INITIALIZER(name, n) { (n), 0 }
-#define DECLARE_MUTEX(name) struct semaphore name = {1, 0}
-void sema_init(struct semaphore *sem, int val);
-static inline void init_MUTEX(struct semaphore *sem) { sema_init(sem, 1); }
-static inline void init_MUTEX_LOCKED(struct semaphore *sem) { sema_init(sem, 0); }
+/* Only a semaphore that starts with one unit is a lock and gets a lock-order class; any
+ * other count makes it a counter of events, which has no order to check. */
+#define __SEMAPHORE_INITIALIZER(name, n) { (n), 0, (n) == 1 ? __LOCK_CLASS(#name) : 0 }
+#define DECLARE_MUTEX(name) struct semaphore name = {1, 0, __LOCK_CLASS(#name)}
+void __sema_init(struct semaphore *sem, int val, const char *dep_class);
+#define sema_init(sem, val) __sema_init((sem), (val), __LOCK_CLASS(#sem))
+#define init_MUTEX(sem) sema_init(sem, 1)
+#define init_MUTEX_LOCKED(sem) sema_init(sem, 0)
 
 /* May sleep. */
 void down(struct semaphore *sem);

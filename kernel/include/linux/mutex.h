@@ -4,13 +4,16 @@
 #ifndef _VK_LINUX_MUTEX_H
 #define _VK_LINUX_MUTEX_H
 #include <linux/kernel.h>
+#include <linux/lockdep.h>
 
 struct mutex {
   volatile int state; /* 0 unlocked, 1 locked, 2 locked with waiters */
   int owner_pid;
+  const char *dep_class; /* lock-order class (linux/lockdep.h); null: not checked */
 };
-#define DEFINE_MUTEX(m) struct mutex m = {0, 0}
-void mutex_init(struct mutex *lock);
+#define DEFINE_MUTEX(m) struct mutex m = {0, 0, __LOCK_CLASS(#m)}
+void __mutex_init(struct mutex *lock, const char *dep_class);
+#define mutex_init(lock) __mutex_init((lock), __LOCK_CLASS(#lock))
 void mutex_lock(struct mutex *lock); /* may sleep */
 int mutex_lock_interruptible(struct mutex *lock);
 int mutex_trylock(struct mutex *lock); /* 1 when taken */

@@ -79,6 +79,16 @@ void fs_set_unfreezable(Mount* m, bool on);
 bool fs_frozen(Mount* m);
 // Called while frozen, after in-flight writes drained (the oracle takes its truth here).
 void fs_set_freeze_hook(Mount* m, void (*hook)(void* ctx), void* ctx);
+// A file system that lives outside the stand-in (a real one mounted on the host over
+// this device): freeze_bdev calls `freeze` once the stand-in's own writers have drained
+// and before the flush and the freeze hook, and fails (returns null) when it returns
+// non-zero; thaw_bdev calls `thaw` first. Null functions remove the backend.
+struct FreezeBackend {
+  int (*freeze)(void* ctx) = nullptr;
+  void (*thaw)(void* ctx) = nullptr;
+  void* ctx = nullptr;
+};
+void fs_set_freeze_backend(Mount* m, const FreezeBackend& b);
 
 // ---- image helpers --------------------------------------------------------------------
 // Creates an image file of `bytes` with an MBR listing the partitions. 0 or -errno.

@@ -34,6 +34,24 @@ void kernel_bug_reset();
 // own services (block layer, user memory) that detect misuse.
 void kernel_bug_add();
 
+// ---- lock-order checker ------------------------------------------------------------
+// Built with VELLOC_LOCK_CHECK (debug, asan and tsan presets): every lock acquisition
+// records which lock classes (one per init site) the thread already holds; the first time
+// an order closes a cycle, such as A then B in one place and B then A in another, it logs
+// "possible circular locking dependency" with the stacks of both orders and counts a
+// kernel bug, whether or not the threads ever met.
+struct LockCheckStats {
+  bool enabled = false;    // compiled in
+  int classes = 0;         // lock classes seen
+  int dependencies = 0;    // ordered pairs "B taken while A held" seen
+  int reports = 0;         // circular dependencies reported
+  uint64_t unclassed = 0;  // acquisitions of locks without a class (zero-filled, never initialised)
+  int max_depth = 0;       // most checked locks one thread held at once
+};
+LockCheckStats lock_check_stats();
+// Every dependency seen so far as "A -> B" (class names), sorted.
+std::vector<std::string> lock_check_dependencies();
+
 // ---- fault injection ----------------------------------------------------------------
 // Every fallible service passes one breakpoint, should_fail(kind); an injected failure
 // is tagged in the log as "FAULT_INJECTION: failing <kind> call #n".

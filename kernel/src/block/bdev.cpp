@@ -27,6 +27,7 @@ BdevNode* node_get_locked(dev_t dev) {
   if (!n) return nullptr;
   n->bd.bd_dev = dev;
   sema_init(&n->mount_sem, 1);
+  mutex_init(&n->bd.bd_mutex);
   map.emplace(dev, n);
   return n;
 }

@@ -2,23 +2,39 @@
 #include <linux/errno.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "block_internal.h"
+#include "src/lib/free_list.h"
 
 namespace {
 
 constexpr int kBioMaxPages = 256;  // vectors one bio may carry
+// Bios of up to this many vectors (every one-block bio) share one size, and freed ones
+// are kept for the next allocations: a backup sends one per block.
+constexpr int kSmallBioVecs = 4;
+constexpr size_t kSmallBioBytes = sizeof(struct bio) + kSmallBioVecs * sizeof(struct bio_vec);
+
+vk::FreeList& small_bios() {
+  static vk::FreeList& list = *new vk::FreeList(4096);  // never freed: threads may outlive statics
+  return list;
+}
 
 // Frees a bio and its vector table (one allocation). Called at the last bio_put.
 void bio_free(struct bio* bio) {
-  free(bio);
+  bool small = bio->bi_max_vecs <= unsigned(kSmallBioVecs);
   vkblk::account(machine::Obj::bio, -1);
+  if (!small || !small_bios().push(bio)) free(bio);
 }
 
 struct bio* bio_make(int nr_iovecs) {
-  size_t bytes = sizeof(struct bio) + (size_t)nr_iovecs * sizeof(struct bio_vec);
-  auto* bio = static_cast<struct bio*>(calloc(1, bytes));
-  if (!bio) return nullptr;
+  bool small = nr_iovecs <= kSmallBioVecs;
+  size_t bytes = small ? kSmallBioBytes : sizeof(struct bio) + (size_t)nr_iovecs * sizeof(struct bio_vec);
+  void* mem = small ? small_bios().pop() : nullptr;
+  if (!mem) mem = malloc(bytes);
+  if (!mem) return nullptr;
+  memset(mem, 0, bytes);
+  auto* bio = static_cast<struct bio*>(mem);
   bio->bi_flags = 1UL << BIO_UPTODATE;
   bio->bi_max_vecs = (unsigned)nr_iovecs;
   bio->bi_io_vec = nr_iovecs ? reinterpret_cast<struct bio_vec*>(bio + 1) : nullptr;

@@ -3,11 +3,19 @@
 #include <linux/wait.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "block_internal.h"
+#include "src/lib/free_list.h"
 
 namespace {
+
+// Freed buffer heads kept for the next allocations: a backup makes one per block read.
+vk::FreeList& spare_heads() {
+  static vk::FreeList& list = *new vk::FreeList(4096);  // never freed: threads may outlive statics
+  return list;
+}
 
 // Waiters on a buffer's lock bit share hashed queues; every unlock wakes its whole queue
 // and each waiter re-checks its own buffer.
@@ -39,8 +47,11 @@ wait_queue_head_t* hashed_waitq(const void* object) {
 struct buffer_head* alloc_buffer_head(gfp_t gfp_flags) {
   if (gfp_flags & __GFP_WAIT) might_sleep();
   if (machine::should_fail(machine::Fault::buffer_head)) return nullptr;
-  auto* bh = static_cast<struct buffer_head*>(calloc(1, sizeof(struct buffer_head)));
-  if (!bh) return nullptr;
+  void* mem = spare_heads().pop();
+  if (!mem) mem = malloc(sizeof(struct buffer_head));
+  if (!mem) return nullptr;
+  memset(mem, 0, sizeof(struct buffer_head));
+  auto* bh = static_cast<struct buffer_head*>(mem);
   INIT_LIST_HEAD(&bh->b_assoc_buffers);
   vkblk::account(machine::Obj::buffer_head, 1);
   return bh;
@@ -48,8 +59,8 @@ struct buffer_head* alloc_buffer_head(gfp_t gfp_flags) {
 
 void free_buffer_head(struct buffer_head* bh) {
   if (!bh) return;
-  free(bh);
   vkblk::account(machine::Obj::buffer_head, -1);
+  if (!spare_heads().push(bh)) free(bh);
 }
 
 // Points the buffer at `offset` bytes into the page. An offset past the page is a bug.

@@ -29,6 +29,34 @@ void leave_writer(Mount* m) {
   if (m->inflight.fetch_sub(1) == 1) wake_up_all(&m->drain_wq);
 }
 
+// Freezes the file system outside the stand-in, if the mount has one. It is called
+// without the gate held: the backend's file system writes through this very device
+// while it freezes, and those writes must not wait for anything the freezer holds.
+// False when the backend refuses.
+bool freeze_backend(Mount* m) {
+  machine::FreezeBackend b;
+  {
+    vk::RawGuard g(&m->gate);
+    b = m->backend;
+  }
+  if (!b.freeze) return true;
+  if (b.freeze(b.ctx) != 0) return false;
+  vk::RawGuard g(&m->gate);
+  m->backend_frozen = true;
+  return true;
+}
+
+void thaw_backend(Mount* m) {
+  machine::FreezeBackend b;
+  {
+    vk::RawGuard g(&m->gate);
+    if (!m->backend_frozen) return;
+    m->backend_frozen = false;
+    b = m->backend;
+  }
+  if (b.thaw) b.thaw(b.ctx);
+}
+
 int disk_flush(struct block_device* bdev) {
   machine::Disk* d = vkblk::bdev_disk(bdev);
   return d ? vkblk::engine_flush(d) : 0;
@@ -85,6 +113,16 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
     sb->s_frozen = 1;
   }
   wait_event(m->drain_wq, m->inflight.load() == 0);
+  if (!freeze_backend(m)) {
+    {
+      vk::RawGuard g(&m->gate);
+      __atomic_store_n(&m->frozen, 0, __ATOMIC_SEQ_CST);
+      sb->s_frozen = 0;
+    }
+    wake_up_all(&m->thaw_wq);
+    drop_super(sb);
+    return nullptr;
+  }
   disk_flush(bdev);
   void (*hook)(void*);
   void* ctx;
@@ -98,10 +136,12 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
 }
 
 // Releases the writers held by freeze_bdev, drops its super-block reference and the
-// device claim. sb may be null (a freeze that failed). Never sleeps.
+// device claim. sb may be null (a freeze that failed). Never sleeps in the stand-in; a
+// freeze backend's thaw blocks the host thread until the real file system is thawed.
 void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
   if (sb) {
     auto* m = static_cast<Mount*>(sb->s_fs_info);
+    thaw_backend(m);
     {
       vk::RawGuard g(&m->gate);
       __atomic_store_n(&m->frozen, 0, __ATOMIC_SEQ_CST);

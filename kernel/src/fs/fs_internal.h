@@ -5,7 +5,7 @@
 
 // Thread-safety: `gate` orders the freeze against writers entering (`frozen`, `closing`
 // and the increment of `inflight` change under it; `frozen` and `closing` are read with
-// atomics by sleepers); `inflight` is atomic; `hook`/`hook_ctx` are under `gate`.
+// atomics by sleepers); `inflight` is atomic; `hook`/`hook_ctx`/`backend` are under `gate`.
 struct machine::Mount {
   struct super_block sb {};
   dev_t dev = 0;
@@ -19,6 +19,8 @@ struct machine::Mount {
   wait_queue_head_t drain_wq{};         // a freeze waiting for writers in flight
   void (*hook)(void*) = nullptr;
   void* hook_ctx = nullptr;
+  machine::FreezeBackend backend;       // under `gate`
+  bool backend_frozen = false;          // backend.freeze succeeded; under `gate`
 };
 
 namespace vkfs {

@@ -141,6 +141,11 @@ void fs_set_freeze_hook(Mount* m, void (*hook)(void* ctx), void* ctx) {
   m->hook_ctx = ctx;
 }
 
+void fs_set_freeze_backend(Mount* m, const FreezeBackend& b) {
+  vk::RawGuard g(&m->gate);
+  m->backend = b;
+}
+
 }  // namespace machine
 
 // The super block of the file system mounted on bdev with a reference, or null. May sleep.

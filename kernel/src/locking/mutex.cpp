@@ -9,6 +9,7 @@
 
 #include "host/host.h"
 #include "machine/kernel.h"
+#include "src/locking/lock_check.h"
 #include "src/sched/task_internal.h"
 
 namespace {
@@ -29,11 +30,13 @@ void check_recursion(struct mutex* lock) {
 // Takes the lock, sleeping while it is held. 0, or -EINTR (interruptible, signal).
 int lock_common(struct mutex* lock, bool interruptible) {
   check_recursion(lock);
+  vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, false);
   if (!try_take(lock)) {
     while (__atomic_exchange_n(&lock->state, 2, __ATOMIC_ACQUIRE) != 0) {
       if (vk::sleep_on_word(&lock->state, 2, interruptible, -1) == -EINTR) {
         // This sleeper may have been the one an unlock woke: hand that wake-up on.
         host::futex_wake(&lock->state, 1);
+        vk::lockcheck::release(lock, lock->dep_class);
         return -EINTR;
       }
     }
@@ -43,9 +46,10 @@ int lock_common(struct mutex* lock, bool interruptible) {
 }
 }  // namespace
 
-void mutex_init(struct mutex* lock) {
+void __mutex_init(struct mutex* lock, const char* dep_class) {
   __atomic_store_n(&lock->state, 0, __ATOMIC_RELAXED);
   __atomic_store_n(&lock->owner_pid, 0, __ATOMIC_RELAXED);
+  lock->dep_class = dep_class;
 }
 
 void mutex_lock(struct mutex* lock) {
@@ -61,6 +65,7 @@ int mutex_lock_interruptible(struct mutex* lock) {
 int mutex_trylock(struct mutex* lock) {
   if (!try_take(lock)) return 0;
   __atomic_store_n(&lock->owner_pid, get_current()->pid, __ATOMIC_RELAXED);
+  vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, true);
   return 1;
 }
 
@@ -76,6 +81,7 @@ void mutex_unlock(struct mutex* lock) {
     machine::kernel_bug_add();
   }
   __atomic_store_n(&lock->owner_pid, 0, __ATOMIC_RELAXED);
+  vk::lockcheck::release(lock, lock->dep_class);
   if (__atomic_exchange_n(&lock->state, 0, __ATOMIC_RELEASE) == 2) host::futex_wake(&lock->state, 1);
 }
 

@@ -12,6 +12,7 @@
 
 #include "host/host.h"
 #include "machine/kernel.h"
+#include "src/locking/lock_check.h"
 
 namespace {
 int ld(volatile int* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
@@ -28,6 +29,19 @@ void sleep_until_changed(struct rw_semaphore* sem, int seq) {
 }
 
 bool read_blocked(struct rw_semaphore* sem) { return ld(&sem->activity) < 0 || ld(&sem->waiting_writers) > 0; }
+
+bool try_read(struct rw_semaphore* sem) {
+  int a = ld(&sem->activity);
+  while (a >= 0 && ld(&sem->waiting_writers) == 0)
+    if (__atomic_compare_exchange_n(&sem->activity, &a, a + 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+      return true;
+  return false;
+}
+
+bool try_write(struct rw_semaphore* sem) {
+  int z = 0;
+  return __atomic_compare_exchange_n(&sem->activity, &z, -1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
 }  // namespace
 
 void __init_rwsem(struct rw_semaphore* sem, const char* name) {
@@ -39,23 +53,23 @@ void __init_rwsem(struct rw_semaphore* sem, const char* name) {
 }
 
 int down_read_trylock(struct rw_semaphore* sem) {
-  int a = ld(&sem->activity);
-  while (a >= 0 && ld(&sem->waiting_writers) == 0)
-    if (__atomic_compare_exchange_n(&sem->activity, &a, a + 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-      return 1;
-  return 0;
+  if (!try_read(sem)) return 0;
+  vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::read, true);
+  return 1;
 }
 
 void down_read(struct rw_semaphore* sem) {
   might_sleep();
+  vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::read, false);
   for (;;) {
-    if (down_read_trylock(sem)) return;
+    if (try_read(sem)) return;
     int seq = ld(&sem->wake_seq);
     if (read_blocked(sem)) sleep_until_changed(sem, seq);
   }
 }
 
 void up_read(struct rw_semaphore* sem) {
+  vk::lockcheck::release(sem, sem->name);
   int left = __atomic_sub_fetch(&sem->activity, 1, __ATOMIC_SEQ_CST);
   if (left < 0) {
     printk("<3>BUG: up_read on rw_semaphore %s not held for reading\n", sem->name ? sem->name : "?");
@@ -67,15 +81,17 @@ void up_read(struct rw_semaphore* sem) {
 }
 
 int down_write_trylock(struct rw_semaphore* sem) {
-  int z = 0;
-  return __atomic_compare_exchange_n(&sem->activity, &z, -1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  if (!try_write(sem)) return 0;
+  vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::exclusive, true);
+  return 1;
 }
 
 void down_write(struct rw_semaphore* sem) {
   might_sleep();
+  vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::exclusive, false);
   __atomic_add_fetch(&sem->waiting_writers, 1, __ATOMIC_SEQ_CST);
   for (;;) {
-    if (down_write_trylock(sem)) break;
+    if (try_write(sem)) break;
     int seq = ld(&sem->wake_seq);
     if (ld(&sem->activity) != 0) sleep_until_changed(sem, seq);
   }
@@ -85,6 +101,7 @@ void down_write(struct rw_semaphore* sem) {
 }
 
 void up_write(struct rw_semaphore* sem) {
+  vk::lockcheck::release(sem, sem->name);
   int was = __atomic_exchange_n(&sem->activity, 0, __ATOMIC_SEQ_CST);
   if (was != -1) {
     printk("<3>BUG: up_write on rw_semaphore %s not held for writing\n", sem->name ? sem->name : "?");

@@ -10,6 +10,7 @@
 #include <linux/sched.h>
 
 #include "host/host.h"
+#include "src/locking/lock_check.h"
 #include "testing/inspect.h"
 #include "src/sched/task_internal.h"
 
@@ -50,24 +51,36 @@ int down_common(struct semaphore* sem, bool interruptible) {
 }
 }  // namespace
 
-void sema_init(struct semaphore* sem, int val) {
+// Only a semaphore of one unit is a lock with an order to check (see the header).
+void __sema_init(struct semaphore* sem, int val, const char* dep_class) {
   __atomic_store_n(&sem->count, val, __ATOMIC_SEQ_CST);
   __atomic_store_n(&sem->waiters, 0, __ATOMIC_SEQ_CST);
+  sem->dep_class = val == 1 ? dep_class : nullptr;
 }
 
 void down(struct semaphore* sem) {
   might_sleep();
+  vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, false);
   down_common(sem, false);
 }
 
 int down_interruptible(struct semaphore* sem) {
   might_sleep();
-  return down_common(sem, true);
+  vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, false);
+  int rc = down_common(sem, true);
+  if (rc != 0) vk::lockcheck::release(sem, sem->dep_class);
+  return rc;
 }
 
-int down_trylock(struct semaphore* sem) { return take(sem) ? 0 : 1; }
+int down_trylock(struct semaphore* sem) {
+  if (!take(sem)) return 1;
+  vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, true);
+  return 0;
+}
 
+// The holder may be another thread (a semaphore also hands work over).
 void up(struct semaphore* sem) {
+  vk::lockcheck::release(sem, sem->dep_class);
   __atomic_add_fetch(&sem->count, 1, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&sem->waiters, __ATOMIC_SEQ_CST) > 0) host::futex_wake(&sem->count, 1);
 }

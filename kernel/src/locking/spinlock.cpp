@@ -11,6 +11,7 @@
 
 #include "host/host.h"
 #include "machine/kernel.h"
+#include "src/locking/lock_check.h"
 
 namespace {
 void spin_bug(spinlock_t* lock, const char* msg) {
@@ -67,18 +68,21 @@ void preempt_enable() {
 }
 }  // namespace
 
-void spin_lock_init(spinlock_t* lock) {
+void __spin_lock_init(spinlock_t* lock, const char* dep_class) {
   __atomic_store_n(&lock->slock, 0, __ATOMIC_RELAXED);
   __atomic_store_n(&lock->owner_pid, 0, __ATOMIC_RELAXED);
+  lock->dep_class = dep_class;
 }
 
 void spin_lock(spinlock_t* lock) {
   preempt_disable();
+  vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, false);
   raw_spin_lock(lock);
 }
 
 void spin_unlock(spinlock_t* lock) {
   raw_spin_unlock(lock);
+  vk::lockcheck::release(lock, lock->dep_class);
   preempt_enable();
 }
 
@@ -88,6 +92,7 @@ int spin_trylock(spinlock_t* lock) {
   int c = 0;
   if (__atomic_compare_exchange_n(&lock->slock, &c, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
     __atomic_store_n(&lock->owner_pid, get_current()->pid, __ATOMIC_RELAXED);
+    vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, true);
     return 1;
   }
   preempt_enable();
@@ -122,10 +127,16 @@ void _spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags) {
 }
 
 // ---- reader-writer spin locks: lock > 0 readers, -1 one writer -----------------------
-void rwlock_init(rwlock_t* lock) { __atomic_store_n(&lock->lock, 0, __ATOMIC_RELAXED); }
+void __rwlock_init(rwlock_t* lock, const char* dep_class) {
+  __atomic_store_n(&lock->lock, 0, __ATOMIC_RELAXED);
+  lock->dep_class = dep_class;
+}
 
+// Readers never wait for readers (only for a writer that holds the lock), so a reader may
+// take the lock again while holding it.
 void read_lock(rwlock_t* lock) {
   preempt_disable();
+  vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::recursive_read, false);
   for (int spins = 0;; ++spins) {
     int v = __atomic_load_n(&lock->lock, __ATOMIC_RELAXED);
     if (v >= 0 && __atomic_compare_exchange_n(&lock->lock, &v, v + 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
@@ -136,11 +147,13 @@ void read_lock(rwlock_t* lock) {
 
 void read_unlock(rwlock_t* lock) {
   __atomic_sub_fetch(&lock->lock, 1, __ATOMIC_RELEASE);
+  vk::lockcheck::release(lock, lock->dep_class);
   preempt_enable();
 }
 
 void write_lock(rwlock_t* lock) {
   preempt_disable();
+  vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, false);
   for (int spins = 0;; ++spins) {
     int v = 0;
     if (__atomic_compare_exchange_n(&lock->lock, &v, -1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
@@ -150,5 +163,6 @@ void write_lock(rwlock_t* lock) {
 
 void write_unlock(rwlock_t* lock) {
   __atomic_store_n(&lock->lock, 0, __ATOMIC_RELEASE);
+  vk::lockcheck::release(lock, lock->dep_class);
   preempt_enable();
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "src/lib/raw_lock.h"
+#include "src/locking/lock_check.h"
 
 namespace vk {
 
@@ -60,7 +61,10 @@ struct AddressSpace {
 class UseMm {
  public:
   explicit UseMm(struct mm_struct *mm) : task_(get_current()), saved_(task_->mm) { task_->mm = mm; }
-  ~UseMm() { task_->mm = saved_; }
+  ~UseMm() {
+    task_->mm = saved_;
+    vk::lockcheck::return_to_user();
+  }
   UseMm(const UseMm &) = delete;
   UseMm &operator=(const UseMm &) = delete;
 

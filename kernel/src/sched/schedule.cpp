@@ -21,6 +21,16 @@ namespace {
 // next wake-up of the word.
 constexpr int64_t kSignalRecheckNs = 20 * 1000000;
 constexpr int64_t kNsPerJiffy = 1000000000 / HZ;
+// The time slice after which cond_resched gives up the processor. A kernel's
+// cond_resched yields only when the scheduler has flagged a reschedule (the running
+// task's slice is used up); yielding on every call would make a loop that calls it per
+// block pay a system call per block.
+constexpr int64_t kTimeSliceNs = 4 * 1000000;
+
+// When the calling thread last gave up the processor (yielded or slept); 0: never.
+thread_local int64_t t_slice_start;
+
+void slice_restarted() { t_slice_start = host::monotonic_ns(); }
 
 void check_schedule_context() {
   if (in_atomic() || irqs_disabled()) {
@@ -50,6 +60,7 @@ int sleep_on_word(volatile int* word, int expected, bool interruptible, int64_t 
   }
   if (!interruptible) {
     int rc = host::futex_wait(word, expected, timeout);
+    slice_restarted();
     return rc == -ETIMEDOUT && host::monotonic_ns() >= deadline_ns ? -ETIMEDOUT : 0;
   }
   task_struct* t = get_current();
@@ -61,6 +72,7 @@ int sleep_on_word(volatile int* word, int expected, bool interruptible, int64_t 
   } else {
     int64_t chunk = timeout < 0 || timeout > kSignalRecheckNs ? kSignalRecheckNs : timeout;
     host::futex_wait(word, expected, chunk);
+    slice_restarted();
     if (signal_pending(t))
       rc = -EINTR;
     else if (deadline_ns >= 0 && host::monotonic_ns() >= deadline_ns)
@@ -85,6 +97,7 @@ static long schedule_until(int64_t deadline_ns) {
       if (timeout <= 0) break;
     }
     host::futex_wait(&t->wake_seq, seq, timeout);
+    slice_restarted();
   }
   __atomic_store_n(&t->state, long(TASK_RUNNING), __ATOMIC_SEQ_CST);
   return deadline_ns < 0 ? MAX_SCHEDULE_TIMEOUT : jiffies_until(deadline_ns);
@@ -121,14 +134,18 @@ signed long schedule_timeout(signed long timeout) {
   return vk::schedule_until(vk::deadline_after_jiffies(timeout));
 }
 
-// Gives up the CPU; the caller must be allowed to sleep. Returns 0.
+// Gives up the CPU when the calling thread has run for a time slice since it last
+// yielded or slept; the caller must be allowed to sleep. Returns 1 when it yielded, else 0.
 int cond_resched(void) {
   might_sleep();
+  if (host::monotonic_ns() - vk::t_slice_start < vk::kTimeSliceNs) return 0;
   host::thread_yield();
-  return 0;
+  vk::slice_restarted();
+  return 1;
 }
 
 void yield(void) {
   set_current_state(TASK_RUNNING);
   host::thread_yield();
+  vk::slice_restarted();
 }

@@ -65,6 +65,35 @@ TEST_F(FaultInjection, FailNthAnyFailsOneCallAmongRacingThreads) {
   }
 }
 
+TEST_F(FaultInjection, ArmingWhileThreadsAllocateFailsExactlyOneCall) {
+  // Calls made while nothing is armed are counted without the lock; arming the any-kind
+  // counter in the middle of their run still fails exactly one call, and every call is
+  // counted once.
+  std::atomic<bool> stop{false};
+  std::atomic<long> made{0}, failures{0};
+  std::vector<std::thread> ts;
+  for (int t = 0; t < 4; ++t)
+    ts.emplace_back([&] {
+      while (!stop.load()) {
+        void* p = kmalloc(16, GFP_KERNEL);
+        made++;
+        if (!p) failures++;
+        kfree(p);
+      }
+    });
+  while (made.load() < 2000) std::this_thread::yield();
+  machine::fault_fail_nth_any(500);
+  while (machine::fault_injected_count() == 0) std::this_thread::yield();
+  long at_injection = made.load();
+  while (made.load() < at_injection + 2000) std::this_thread::yield();
+  stop = true;
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(machine::fault_injected_count(), 1u);
+  EXPECT_EQ(machine::fault_calls(Fault::kmalloc), uint64_t(made.load()));
+  EXPECT_EQ(machine::fault_calls_any(), uint64_t(made.load()));
+}
+
 TEST_F(FaultInjection, AlwaysRandomAndReset) {
   machine::fault_fail_always(Fault::vmalloc, true);
   EXPECT_EQ(vmalloc(100), nullptr);

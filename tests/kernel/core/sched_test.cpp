@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -186,6 +187,41 @@ TEST_F(Sched, TasksHaveDistinctPidsAndAdoptedNames) {
   }).join();
   EXPECT_NE(other, mine);
   EXPECT_EQ(name, "agent-1");
+}
+
+TEST_F(Sched, CondReschedYieldsOnlyOnceATimeSliceIsUsedUp) {
+  // Two threads compete for the processors calling cond_resched in a busy loop: each
+  // gives the processor up now and then, but not on every call; a sleep starts a new
+  // slice, so the call right after one does not yield.
+  std::atomic<int> ready{0};
+  auto spinner = [&](long* calls, long* yields, int* after_sleep) {
+    machine::adopt_thread("resched");
+    ready++;
+    while (ready.load() < 2) std::this_thread::yield();
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(60);
+    while (std::chrono::steady_clock::now() < end) {
+      ++*calls;
+      *yields += cond_resched();
+    }
+    // Counted over ten sleeps: a host that preempts the thread for a whole slice right
+    // after one must not fail the test.
+    *after_sleep = 0;
+    for (int i = 0; i < 10; ++i) {
+      msleep(1);
+      *after_sleep += cond_resched() == 0;
+    }
+  };
+  long calls[2] = {0, 0}, yields[2] = {0, 0};
+  int after_sleep[2] = {-1, -1};
+  std::thread a([&] { spinner(&calls[0], &yields[0], &after_sleep[0]); });
+  std::thread b([&] { spinner(&calls[1], &yields[1], &after_sleep[1]); });
+  a.join();
+  b.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_GE(yields[i], 1) << "60 ms of running without giving the processor up";
+    EXPECT_LT(yields[i] * 100, calls[i]) << yields[i] << " yields in " << calls[i] << " calls";
+    EXPECT_GE(after_sleep[i], 5) << "calls right after a sleep that did not yield, of 10";
+  }
 }
 
 TEST_F(Sched, TimeMoves) {

@@ -121,18 +121,6 @@ bool StressAgent::readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t sta
       dead = true;
       return true;
     }
-    bool reread = false;
-    for (uint32_t i = 0; i < n; i++) reread = reread || readOnce_[start + i];
-    if (r == velErrInvalid && st.state == stateMapLoaded && reread) {
-      // A block already read in stateMapLoaded can carry a stale cache-map mark: the worker
-      // tests "still needs its copy" and then marks the block, and the agent's read of the
-      // same block can hand out and unmark the copy in between. The read is then refused
-      // ("block not found in cache"); its unread blocks are fetched one by one.
-      figures_.staleMarkRefusals++;
-      for (uint32_t i = 0; i < n; i++)
-        if (pending[start + i] && !readAndCheck(h, p, m, start + i, 1, truth, pending, verifyAll, dead)) return false;
-      return true;
-    }
     fail("read of " + str(n) + " blocks at " + str(start) + " gave " + std::to_string(r) + " in state " +
          str(st.state));
     return false;
@@ -149,7 +137,6 @@ bool StressAgent::readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t sta
   }
   for (uint32_t i = 0; i < n; i++) {
     uint32_t b = start + i;
-    readOnce_[b] = 1;
     if (!verifyAll && !pending[b]) continue;
     if (std::memcmp(&got[size_t(i) * p.bs], &truth[uint64_t(b) * p.bs], p.bs) != 0) {
       if (diedDuring) {
@@ -241,7 +228,6 @@ void StressAgent::runSession(const SessionPlan& planIn) {
   FsPart& p = *world_.fs()[plan.part];
   Tracking& tr = track_[plan.part];
   trace("session %d: started on part %d", no, plan.part);
-  readOnce_.assign(p.blocks, 0);
   limitedCache_ = plan.cacheLimit < p.blocks;
 
   State st{};

@@ -83,7 +83,6 @@ class StressAgent {
   int sessionNo_ = 0;
   std::string where_;             // prefix of failure messages: session and plan
   bool limitedCache_ = false;
-  std::vector<char> readOnce_;    // blocks this session has read at least once
 };
 
 }  // namespace velloc_stress

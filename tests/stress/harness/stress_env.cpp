@@ -75,8 +75,7 @@ std::string Figures::line() const {
     << " wrong_blocks_excused=" << blocksUnverifiable << " read_calls=" << readCalls
     << " fs_writes=" << fsWrites << " raw_writes=" << rawWrites << " raw_reads=" << rawReads
     << " error_states=" << errorStates << " start_races=" << raceStarts
-    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained
-    << " stale_mark_refusals=" << staleMarkRefusals;
+    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained;
   return o.str();
 }
 

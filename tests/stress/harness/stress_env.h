@@ -108,7 +108,7 @@ struct Figures {
   // session died (the design protects a read's blocks only while the session works).
   std::atomic<uint64_t> runs{0}, sessions{0}, snapshots{0}, incrementals{0}, blocksVerified{0},
       blocksUnverifiable{0}, readCalls{0}, fsWrites{0}, rawWrites{0}, rawReads{0}, errorStates{0},
-      raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0}, staleMarkRefusals{0};
+      raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0};
   std::string line() const;
 };
 

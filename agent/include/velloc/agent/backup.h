@@ -77,7 +77,11 @@ struct BackupOptions {
   bool wantIncremental = true;    // false: always full
   bool overlap = true;            // two buffers, device and sink on two threads
   bool drain = true;              // ask for dirty blocks between runs
-  uint32_t drainBatch = 256;      // dirty blocks copied between two runs at most
+  uint32_t drainBatch = 256;      // dirty blocks (each read with a run after it) between two runs at most
+  // Blocks not to be copied that one read may span between two that are (read and
+  // dropped), to save a command per scattered piece; 0: every read is one run of wanted
+  // blocks.
+  uint32_t maxGap = 16;
   // Progress of the copy: blocks done, blocks to do.
   std::function<void(uint64_t, uint64_t)> progress;
   // Called after the snapshot was taken and before the first block is read (tests,
@@ -88,7 +92,7 @@ struct BackupOptions {
 struct RoundResult {
   RoundPlan plan;
   uint64_t blocksCopied = 0;      // blocks read and handed to the sink
-  uint64_t drainedBlocks = 0;     // of those, read early because the device held them
+  uint64_t drainedBlocks = 0;     // dirty blocks the device named that were read early
   uint64_t reads = 0;             // doReadBlocks commands
   double secondsTotal = 0;        // open to close
   double secondsCopy = 0;         // first read to last block written

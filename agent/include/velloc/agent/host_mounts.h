@@ -1,0 +1,16 @@
+// The host's mount table and loop devices, as the live mount needs to read them.
+#pragma once
+#include <string>
+
+namespace velloc::agent::hostmounts {
+
+// The absolute path with symbolic links resolved; the path itself when that fails.
+std::string canonical(const std::string& path);
+// True when `dir` is the mount point of some mount in this process's namespace.
+bool isMountPoint(const std::string& dir);
+// The device or source (first field after " - fstype ") mounted at `dir`; "" when none.
+std::string mountSource(const std::string& dir);
+// The file a loop device (/dev/loopN) reads and writes; "" when it is free or unknown.
+std::string loopBackingFile(const std::string& loopDev);
+
+}  // namespace velloc::agent::hostmounts
