@@ -25,83 +25,17 @@
 #include <machine/kernel.h>
 #include <machine/modules.h>
 
+#include "bench_support.h"
 #include "vellib.h"
 
 namespace {
 
-constexpr unsigned kRun = 256;                   // bios per run
-constexpr unsigned kBlock = 4096;                // bytes per bio and per file-system block
+using bench_support::kBlock;
+using bench_support::kRun;
+using bench_support::RunWriter;
+using bench_support::setQueueFunction;
 constexpr uint64_t kPartSectors = 256ull << 11;  // 256 MiB partition
 constexpr uint64_t kBlocks = kPartSectors / (kBlock / 512);
-
-double threadCPU() {
-  struct timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-// Sends runs of kRun write bios and waits for all of them.
-struct RunWriter {
-  struct block_device* bdev;
-  std::vector<struct page*> pages;
-  std::atomic<int> pending{0};
-  std::atomic<int> errors{0};
-  struct completion done;
-  double submitCPU = 0;  // seconds of this thread's CPU spent submitting the last run
-
-  explicit RunWriter(struct block_device* b) : bdev(b), pages(kRun) {
-    for (unsigned i = 0; i < kRun; i++) {
-      pages[i] = alloc_page(GFP_KERNEL);
-      memset(page_address(pages[i]), (int)i, kBlock);
-    }
-    init_completion(&done);
-  }
-  ~RunWriter() {
-    for (struct page* p : pages) __free_page(p);
-  }
-
-  static int endIO(struct bio* bio, unsigned int bytes_done, int err) {
-    if (bio->bi_size) return 1;
-    auto* w = static_cast<RunWriter*>(bio->bi_private);
-    if (!bio_flagged(bio, BIO_UPTODATE)) w->errors++;
-    bio_put(bio);
-    if (--w->pending == 0) complete(&w->done);
-    return 0;
-  }
-
-  // One run from firstBlock (partition blocks). False on an I/O error.
-  bool run(uint64_t firstBlock) {
-    pending = kRun;
-    double c0 = threadCPU();
-    for (unsigned i = 0; i < kRun; i++) {
-      struct bio* bio = bio_alloc(GFP_NOIO, 1);
-      bio->bi_bdev = bdev;
-      bio->bi_sector = (firstBlock + i) * (kBlock / 512);
-      bio->bi_rw = WRITE;
-      bio->bi_io_vec[0] = {pages[i], kBlock, 0};
-      bio->bi_vcnt = 1;
-      bio->bi_size = kBlock;
-      bio->bi_end_io = endIO;
-      bio->bi_private = this;
-      generic_make_request(bio);
-    }
-    submitCPU = threadCPU() - c0;
-    wait_for_completion(&done);
-    return errors.load() == 0;
-  }
-};
-
-std::string imagePath() {
-  const char* p = getenv("VELLOC_BENCH_WRITE_IMAGE");
-  return p ? p : "/tmp/velloc-bench-amrf.img";
-}
-
-void setQueueFunction(request_queue_t* q, make_request_fn* fn) {
-  unsigned long flags;
-  spin_lock_irqsave(q->queue_lock, flags);
-  q->make_request_fn = fn;
-  spin_unlock_irqrestore(q->queue_lock, flags);
-}
 
 void BM_TrackedWriteRatio(benchmark::State& state) {
   if (machine::module_load() != 0) {
@@ -112,10 +46,11 @@ void BM_TrackedWriteRatio(benchmark::State& state) {
   machine::DiskOptions o;
   machine::Disk* d = nullptr;
   uint64_t diskBytes = (kPartSectors + 4096) * 512;
+  std::string image = bench_support::envPath("VELLOC_BENCH_WRITE_IMAGE", "/tmp/velloc-bench-amrf.img");
   if (state.range(0) == 0) {
     d = machine::disk_attach_memory_partitioned(diskBytes, {{2048, kPartSectors}}, o, &err);
-  } else if (machine::image_create(imagePath(), diskBytes, {{2048, kPartSectors}}) == 0) {
-    d = machine::disk_attach_image(imagePath(), o, &err);
+  } else if (machine::image_create(image, diskBytes, {{2048, kPartSectors}}) == 0) {
+    d = machine::disk_attach_image(image, o, &err);
   }
   if (!d) {
     state.SkipWithError(err.empty() ? "no disk" : err.c_str());
@@ -148,7 +83,7 @@ void BM_TrackedWriteRatio(benchmark::State& state) {
     struct block_device* bdev = bdget(dev);
     {
       RunWriter writer(bdev);
-      writer.run(0);  // first touch of the blocks, for neither side
+      writer.runFrom(0);  // first touch of the blocks, for neither side
       for (auto _ : state) {
         double t[2] = {0, 0};
         // Alternate which kind goes first so that drift in the engine hits both alike.
@@ -156,7 +91,7 @@ void BM_TrackedWriteRatio(benchmark::State& state) {
           bool tracked = (k == 0) == (runs % 2 == 0);
           setQueueFunction(q, tracked ? &velAMRF : own);
           auto t0 = std::chrono::steady_clock::now();
-          if (!writer.run(block)) state.SkipWithError("write failed");
+          if (writer.runFrom(block) < 0) state.SkipWithError("write failed");
           t[tracked] = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
           (tracked ? cTracked : cOwn) += writer.submitCPU;
         }

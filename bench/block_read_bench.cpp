@@ -30,45 +30,14 @@
 #include <machine/disk.h>
 #include <machine/kernel.h>
 
+#include "bench_support.h"
+
 namespace {
 
+using bench_support::kBlock;
+using bench_support::kRun;
+
 constexpr uint64_t kImageBytes = 1ull << 30;
-constexpr unsigned kRun = 256;  // bios per run
-constexpr unsigned kBlock = 4096;
-
-std::string image_path() {
-  const char* p = getenv("VELLOC_BENCH_IMAGE");
-  return p ? p : "/tmp/velloc-bench-1g.img";
-}
-
-// Makes the image (non-zero data, so reads are real) unless it exists, then reads it
-// once so that the page cache holds it.
-bool prepare_image(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || (uint64_t)st.st_size != kImageBytes) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return false;
-    std::vector<unsigned char> chunk(1 << 20);
-    for (uint64_t off = 0; off < kImageBytes; off += chunk.size()) {
-      for (size_t i = 0; i < chunk.size(); i += 8) *(uint64_t*)&chunk[i] = off + i;
-      if (pwrite(fd, chunk.data(), chunk.size(), (off_t)off) != (ssize_t)chunk.size()) {
-        close(fd);
-        return false;
-      }
-    }
-    close(fd);
-  }
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  std::vector<unsigned char> buf(1 << 20);
-  for (uint64_t off = 0; off < kImageBytes; off += buf.size())
-    if (pread(fd, buf.data(), buf.size(), (off_t)off) != (ssize_t)buf.size()) {
-      close(fd);
-      return false;
-    }
-  close(fd);
-  return true;
-}
 
 void bh_done(struct buffer_head* bh, int uptodate) {
   if (uptodate) set_buffer_uptodate(bh);
@@ -136,8 +105,8 @@ struct BlockReader {
 };
 
 void BM_SequentialReadRatio(benchmark::State& state) {
-  std::string path = image_path();
-  if (!prepare_image(path)) {
+  std::string path = bench_support::envPath("VELLOC_BENCH_IMAGE", "/tmp/velloc-bench-1g.img");
+  if (!bench_support::prepareImage(path, kImageBytes, 0, 0, [](uint64_t off) { return off; })) {
     state.SkipWithError("cannot make the 1 GiB image");
     return;
   }

@@ -24,83 +24,18 @@
 #include <machine/modules.h>
 #include <machine/process.h>
 
+#include "bench_support.h"
 #include "vellib.h"
 
 namespace {
 
-constexpr unsigned kRun = 256;                   // bios per run
-constexpr unsigned kBlock = 4096;                // bytes per bio and per file-system block
+using bench_support::kBlock;
+using bench_support::kRun;
+using bench_support::RunWriter;
+using bench_support::setQueueFunction;
 constexpr uint64_t kPartSectors = 128ull << 11;  // 128 MiB partition
 constexpr uint64_t kBlocks = kPartSectors / (kBlock / 512);
 constexpr int kIterations = 48;                  // 48 x 256 first writes: 48 MiB of cache
-
-struct RunWriter {
-  struct block_device* bdev;
-  std::vector<struct page*> pages;
-  std::atomic<int> pending{0};
-  std::atomic<int> errors{0};
-  struct completion done;
-
-  explicit RunWriter(struct block_device* b) : bdev(b), pages(kRun) {
-    for (unsigned i = 0; i < kRun; i++) {
-      pages[i] = alloc_page(GFP_KERNEL);
-      memset(page_address(pages[i]), (int)i, kBlock);
-    }
-    init_completion(&done);
-  }
-  ~RunWriter() {
-    for (struct page* p : pages) __free_page(p);
-  }
-
-  static int endIO(struct bio* bio, unsigned int, int) {
-    if (bio->bi_size) return 1;
-    auto* w = static_cast<RunWriter*>(bio->bi_private);
-    if (!bio_flagged(bio, BIO_UPTODATE)) w->errors++;
-    bio_put(bio);
-    if (--w->pending == 0) complete(&w->done);
-    return 0;
-  }
-
-  // One run: a bio for each block, sent one after the other, then all waited for.
-  // Returns the seconds taken, or a negative value on an I/O error.
-  double run(const uint32_t* blocks) {
-    auto t0 = std::chrono::steady_clock::now();
-    pending = kRun;
-    for (unsigned i = 0; i < kRun; i++) {
-      struct bio* bio = bio_alloc(GFP_NOIO, 1);
-      bio->bi_bdev = bdev;
-      bio->bi_sector = (uint64_t)blocks[i] * (kBlock / 512);
-      bio->bi_rw = WRITE;
-      bio->bi_io_vec[0] = {pages[i], kBlock, 0};
-      bio->bi_vcnt = 1;
-      bio->bi_size = kBlock;
-      bio->bi_end_io = endIO;
-      bio->bi_private = this;
-      generic_make_request(bio);
-    }
-    wait_for_completion(&done);
-    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return errors.load() == 0 ? t : -1.0;
-  }
-};
-
-void setQueueFunction(request_queue_t* q, make_request_fn* fn) {
-  unsigned long flags;
-  spin_lock_irqsave(q->queue_lock, flags);
-  q->make_request_fn = fn;
-  spin_unlock_irqrestore(q->queue_lock, flags);
-}
-
-// The agent's side: one process with one handle of the control device.
-struct Agent {
-  machine::Process* proc = nullptr;
-  int fd = -1;
-  long ioctl(unsigned cmd, const void* rec, size_t len) {
-    uint32_t a = machine::user_alloc(proc, len ? len : 1);
-    if (len) machine::user_write(proc, a, rec, len);
-    return machine::sys_ioctl(proc, fd, cmd, a);
-  }
-};
 
 void BM_CopyOnWriteRatio(benchmark::State& state) {
   if (machine::module_load() != 0) {
@@ -124,11 +59,7 @@ void BM_CopyOnWriteRatio(benchmark::State& state) {
       machine::disk_pwrite(d, machine::partition_start(d, 1) * 512 + off, chunk.data(), chunk.size());
   }
   machine::Mount* m = machine::fs_mount(dev, kBlock, &err);
-  machine::mknod_char("/dev/velloc", VEL_MAJOR, 0);
-  Agent agent;
-  agent.proc = machine::process_create("cow_bench");
-  machine::process_enter(agent.proc);
-  agent.fd = machine::sys_open(agent.proc, "/dev/velloc");
+  bench_support::Agent agent("cow_bench");
 
   StartBackup start{dev >> 20, dev & 0xFFFFF, (uint32_t)kBlocks, (uint32_t)kBlocks};
   AMSessionKey key{};
@@ -176,7 +107,7 @@ void BM_CopyOnWriteRatio(benchmark::State& state) {
         }
         // Which of a pair goes first alternates, so that drift hits both alike.
         bool baseFirst = runs % 2 == 0;
-        double t[4];
+        double t[4] = {0, 0, 0, 0};
         pickAny();
         for (int k = 0; k < 2; k++) {
           if ((k == 0) == baseFirst) {
@@ -214,9 +145,7 @@ void BM_CopyOnWriteRatio(benchmark::State& state) {
     if (b->state != stateSnapshotComplete || atomic_read(&b->curAllocCPs) != (int)used)
       state.SkipWithError("the cache does not hold every first-written block once");
   }
-  machine::sys_close(agent.proc, agent.fd);
-  machine::process_leave();
-  machine::process_destroy(agent.proc);
+  agent.close();
   if (m) machine::fs_unmount(m);
   machine::disk_detach(d);
   machine::module_unload();

@@ -30,6 +30,7 @@
 #include <machine/modules.h>
 #include <machine/process.h>
 
+#include "bench_support.h"
 #include "velloc.h"
 
 namespace {
@@ -37,55 +38,9 @@ namespace {
 constexpr uint64_t kPartStart = 2048;                   // sectors
 constexpr uint64_t kPartBytes = 1ull << 30;
 constexpr uint64_t kImageBytes = kPartStart * 512 + kPartBytes;
-constexpr unsigned kBlock = 4096;
-constexpr unsigned kRun = 256;                          // blocks per read
+using bench_support::kBlock;
+using bench_support::kRun;
 constexpr uint32_t kBlocks = kPartBytes / kBlock;
-
-std::string image_path() {
-  const char* p = getenv("VELLOC_BENCH_PART_IMAGE");
-  return p ? p : "/tmp/velloc-bench-part-1g.img";
-}
-
-// Makes the partitioned image (non-zero data) unless it exists, then reads the partition
-// once so that the page cache holds it.
-bool prepare_image(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || (uint64_t)st.st_size != kImageBytes) {
-    if (machine::image_create(path, kImageBytes, {{kPartStart, kPartBytes / 512}}) != 0) return false;
-    int fd = open(path.c_str(), O_RDWR);
-    if (fd < 0) return false;
-    std::vector<unsigned char> chunk(1 << 20);
-    for (uint64_t off = 0; off < kPartBytes; off += chunk.size()) {
-      for (size_t i = 0; i < chunk.size(); i += 8) *(uint64_t*)&chunk[i] = (off + i) * 0x9E3779B97F4A7C15ull;
-      if (pwrite(fd, chunk.data(), chunk.size(), (off_t)(kPartStart * 512 + off)) != (ssize_t)chunk.size()) {
-        close(fd);
-        return false;
-      }
-    }
-    close(fd);
-  }
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  std::vector<unsigned char> buf(1 << 20);
-  for (uint64_t off = 0; off < kPartBytes; off += buf.size())
-    if (pread(fd, buf.data(), buf.size(), (off_t)(kPartStart * 512 + off)) != (ssize_t)buf.size()) {
-      close(fd);
-      return false;
-    }
-  close(fd);
-  return true;
-}
-
-// The agent: one process, one handle, records placed once and rewritten per command.
-struct Agent {
-  machine::Process* proc = nullptr;
-  int fd = -1;
-  uint32_t rec = 0;
-  long ioctl(unsigned cmd, const void* r, size_t len) {
-    if (len) machine::user_write(proc, rec, r, len);
-    return machine::sys_ioctl(proc, fd, cmd, rec);
-  }
-};
 
 // Seconds.nanoseconds of a statistics line logged after `mark`, in milliseconds; -1 if absent.
 double loggedMs(const char* label, uint64_t mark) {
@@ -99,8 +54,9 @@ double loggedMs(const char* label, uint64_t mark) {
 }
 
 void BM_FullBackupReadRatio(benchmark::State& state) {
-  std::string path = image_path();
-  if (!prepare_image(path)) {
+  std::string path = bench_support::envPath("VELLOC_BENCH_PART_IMAGE", "/tmp/velloc-bench-part-1g.img");
+  if (!bench_support::prepareImage(path, kImageBytes, kPartStart, kPartStart * 512,
+                                   [](uint64_t off) { return off * 0x9E3779B97F4A7C15ull; })) {
     state.SkipWithError("cannot make the partitioned 1 GiB image");
     return;
   }
@@ -118,12 +74,7 @@ void BM_FullBackupReadRatio(benchmark::State& state) {
   }
   uint32_t dev = machine::partition_dev(d, 1);
   machine::Mount* m = machine::fs_mount(dev, kBlock, &err);
-  machine::mknod_char("/dev/velloc", VEL_MAJOR, 0);
-  Agent agent;
-  agent.proc = machine::process_create("read_bench");
-  machine::process_enter(agent.proc);
-  agent.fd = machine::sys_open(agent.proc, "/dev/velloc");
-  agent.rec = machine::user_alloc(agent.proc, 4096);
+  bench_support::Agent agent("read_bench");
   uint32_t keyAddr = machine::user_alloc(agent.proc, sizeof(AMSessionKey));
   AMSessionKey key{};
   machine::user_write(agent.proc, keyAddr, &key, sizeof key);
@@ -178,8 +129,7 @@ void BM_FullBackupReadRatio(benchmark::State& state) {
 
   uint64_t mark = machine::log_last_seq();
   if (buf > 0) machine::sys_munmap(agent.proc, uint32_t(buf), kRun * kBlock);
-  machine::process_leave();
-  machine::process_destroy(agent.proc);  // closes the handle: statistics and "backup finished"
+  agent.close();  // closes the handle: statistics and "backup finished"
   double freezeMs = loggedMs("time to freeze in seconds: ", mark);
   double frozenMs = loggedMs("time frozen in seconds: ", mark);
   machine::module_unload();

@@ -138,6 +138,10 @@ int Child::wait(int ms) {
     if (std::chrono::steady_clock::now() > end) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // Its last words may still be in the pipe: read them before anyone looks.
+  auto drained = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!errClosed_ && std::chrono::steady_clock::now() < drained)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return status_;
 }
 

@@ -1,6 +1,8 @@
 // Reading /proc/self/mountinfo and /sys/block/loopN/loop.
 #include "velloc/agent/host_mounts.h"
 
+#include <dirent.h>
+
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -33,25 +35,36 @@ std::string unescape(const std::string& s) {
   return r;
 }
 
-// Source of the mount at `dir` (the last one: mounts stack), or "" with *found false.
-std::string lookup(const std::string& dir, bool* found) {
-  std::string want = canonical(dir), source;
-  *found = false;
+struct MountEntry {
+  std::string point, source;
+};
+
+std::vector<MountEntry> mountTable() {
+  std::vector<MountEntry> table;
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream ls(line);
     std::string id, parent, devno, root, point;
     if (!(ls >> id >> parent >> devno >> root >> point)) continue;
-    if (unescape(point) != want) continue;
     size_t dash = line.find(" - ");
-    std::string rest = dash == std::string::npos ? "" : line.substr(dash + 3);
-    std::istringstream rs(rest);
+    std::istringstream rs(dash == std::string::npos ? "" : line.substr(dash + 3));
     std::string fstype, src;
     rs >> fstype >> src;
-    *found = true;
-    source = unescape(src);
+    table.push_back({unescape(point), unescape(src)});
   }
+  return table;
+}
+
+// Source of the mount at `dir` (the last one: mounts stack), or "" with *found false.
+std::string lookup(const std::string& dir, bool* found) {
+  std::string want = canonical(dir), source;
+  *found = false;
+  for (const MountEntry& e : mountTable())
+    if (e.point == want) {
+      *found = true;
+      source = e.source;
+    }
   return source;
 }
 
@@ -79,6 +92,28 @@ std::string loopBackingFile(const std::string& loopDev) {
   std::string file;
   std::getline(in, file);
   return file;
+}
+
+std::vector<std::string> loopsBackedUnder(const std::string& dir) {
+  std::vector<std::string> loops;
+  const std::string prefix = dir + "/";
+  DIR* d = ::opendir("/sys/block");
+  if (!d) return loops;
+  while (struct dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name.rfind("loop", 0) != 0) continue;
+    std::string dev = "/dev/" + name;
+    if (loopBackingFile(dev).rfind(prefix, 0) == 0) loops.push_back(dev);
+  }
+  ::closedir(d);
+  return loops;
+}
+
+std::vector<std::string> mountPointsOf(const std::string& source) {
+  std::vector<std::string> points;
+  for (const MountEntry& e : mountTable())
+    if (e.source == source) points.push_back(e.point);
+  return points;
 }
 
 }  // namespace velloc::agent::hostmounts

@@ -56,10 +56,6 @@ State readState(const std::string& dir) {
   return s;
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) {
-  return !prefix.empty() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Removes a run's record; the FUSE directory must no longer be a mount point.
 void removeStateDir(const std::string& dir) {
   ::unlink((dir + "/state").c_str());
@@ -70,32 +66,33 @@ void removeStateDir(const std::string& dir) {
 
 bool processAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
-// Takes down one dead run's leftovers, in the order a live run would. False when
-// something stays.
+// Takes down one dead run's leftovers, in the order a live run would. What to take down
+// is found from the system, not only from the record, since a run can die between a
+// step and its record: every loop device on a file of the run's FUSE directory, and
+// whatever is mounted from those devices. False when something stays.
 bool cleanupRun(const std::string& dir, std::ostream& log) {
   State s = readState(dir);
-  const std::string &mount = s["mount"], &loop = s["loop"], &fuse = s["fuse"];
+  const std::string fuse = s.count("fuse") ? s["fuse"] : dir + "/disk";
   const std::string who = "velloc live: cleaning up after run " + s["pid"] + ": ";
-  if (!mount.empty() && !loop.empty() && hostmounts::isMountPoint(mount) &&
-      hostmounts::mountSource(mount) == loop) {
-    if (machine::HostFsFreezer::thawPath(mount) == 0) log << who << "thawed " << mount << "\n";
-    std::string e = run({"umount", mount});
-    if (!e.empty()) e = run({"umount", "-l", mount});
-    if (!e.empty()) {
-      log << who << "cannot unmount " << mount << ": " << e << "\n";
-      return false;
+  for (const std::string& loop : hostmounts::loopsBackedUnder(fuse)) {
+    std::vector<std::string> points = hostmounts::mountPointsOf(loop);
+    for (auto it = points.rbegin(); it != points.rend(); ++it) {
+      if (machine::HostFsFreezer::thawPath(*it) == 0) log << who << "thawed " << *it << "\n";
+      std::string e = run({"umount", *it});
+      if (!e.empty()) e = run({"umount", "-l", *it});
+      if (!e.empty()) {
+        log << who << "cannot unmount " << *it << ": " << e << "\n";
+        return false;
+      }
+      log << who << "unmounted " << *it << "\n";
     }
-    log << who << "unmounted " << mount << "\n";
-  }
-  if (!loop.empty() && startsWith(hostmounts::loopBackingFile(loop), fuse + "/")) {
-    std::string e = run({"losetup", "-d", loop});
-    if (!e.empty()) {
+    if (std::string e = run({"losetup", "-d", loop}); !e.empty()) {
       log << who << "cannot detach " << loop << ": " << e << "\n";
       return false;
     }
     log << who << "detached " << loop << "\n";
   }
-  if (!fuse.empty() && hostmounts::isMountPoint(fuse)) {
+  if (hostmounts::isMountPoint(fuse)) {
     // The server is gone with its process: nothing can be lost by a lazy unmount.
     std::string e = run({"umount", "-l", fuse});
     if (!e.empty()) {

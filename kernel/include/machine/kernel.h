@@ -41,11 +41,12 @@ void kernel_bug_add();
 // "possible circular locking dependency" with the stacks of both orders and counts a
 // kernel bug, whether or not the threads ever met.
 struct LockCheckStats {
-  bool enabled = false;    // compiled in
+  bool enabled = false;    // compiled in (and not turned off with VELLOC_LOCK_CHECK=0)
   int classes = 0;         // lock classes seen
   int dependencies = 0;    // ordered pairs "B taken while A held" seen
   int reports = 0;         // circular dependencies reported
-  uint64_t unclassed = 0;  // acquisitions of locks without a class (zero-filled, never initialised)
+  uint64_t unclassed = 0;  // acquisitions of locks without a class: never initialised, or a
+                           // semaphore counting events (initial count other than one)
   int max_depth = 0;       // most checked locks one thread held at once
 };
 LockCheckStats lock_check_stats();

@@ -89,9 +89,10 @@ int fs_read(Mount* m, uint64_t byte_off, void* buf, size_t len) {
 }  // namespace machine
 
 // Freezes the file system on bdev: one freeze at a time per device (a second waits for the
-// thaw); new writes are held, those in flight are waited for, the disk is flushed and the
-// freeze hook runs. Returns the super block with a reference (thaw_bdev drops it), or
-// null when nothing is mounted or the mount refuses to freeze; the device stays claimed
+// thaw); new writes are held, those in flight are waited for, a file system outside the
+// stand-in is frozen through the mount's backend, the disk is flushed and the freeze
+// hook runs. Returns the super block with a reference (thaw_bdev drops it), or
+// null when nothing is mounted or the mount (or its backend) refuses to freeze; the device stays claimed
 // either way until thaw_bdev. May sleep.
 struct super_block* freeze_bdev(struct block_device* bdev) {
   might_sleep();

@@ -47,6 +47,8 @@ int tdrv_ioctl(struct inode *inode, struct file *file, unsigned int cmd, unsigne
     }
     case kHasMm:
       return current->mm != nullptr;
+    case kCall:
+      return st->on_call ? (int)st->on_call(arg) : -ENOTTY;
   }
   return -ENOTTY;
 }

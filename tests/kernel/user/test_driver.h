@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tdrv {
@@ -25,6 +26,7 @@ constexpr unsigned kEcho = 1;     // returns arg unchanged (positive codes pass 
 constexpr unsigned kBump = 2;     // arg: user address of a Rec; a += 1, b = handle id
 constexpr unsigned kHasMm = 3;    // 1 when the call runs with a process context
 constexpr unsigned kSlowEcho = 4; // like kEcho, but yields a while first
+constexpr unsigned kCall = 5;     // runs st->on_call(arg) in the driver, returns its result
 
 struct Rec {
   uint32_t a, b, c, d;
@@ -42,6 +44,7 @@ struct State {
   std::atomic<int> live_handles{0};
   std::atomic<unsigned long> last_vm_flags{0}, last_pgoff{0};
   std::atomic<int> release_had_mm{-1};
+  std::function<long(unsigned long)> on_call;  // kCall's work, set by the test
   struct page *pages[kPages] = {};
   struct module owner = {"tdrv", MODULE_STATE_LIVE, {0}, nullptr, nullptr, nullptr};
 };
