@@ -44,7 +44,11 @@ fuzz: deps
 	build/fuzz/ioctl_fuzzer -max_total_time=$(SECONDS) -timeout=30 -detect_leaks=0 -rss_limit_mb=4096 \
 	  -print_final_stats=1 build/fuzz/corpus fuzz/corpus
 
-bench: build
+# Builds only the velloc command and the benchmark programs (the tests are most of a
+# full build), then runs them.
+bench: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target velloc velloc_benchmarks
 	scripts/run-bench.sh
 
 clean:

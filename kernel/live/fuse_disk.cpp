@@ -277,15 +277,28 @@ FuseDisk::~FuseDisk() { stop(); }
 void FuseDisk::stop() {
   if (!fuse_) return;
   fuse_exit(fuse_);
-  fuse_unmount(fuse_);
-  // The unmount ends the connection once nobody holds a file open; a holder that is
-  // left over (a loop device not detached) would keep the threads reading forever, so
-  // the connection is aborted after a grace period.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!loopDone_ && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The server's threads sit in reads of the session's descriptor, which fuse_unmount
+  // closes: unmount from here first, so that the kernel ends those reads as the
+  // connection goes, and close the descriptor only once the threads are gone. The
+  // connection ends when nobody holds a file open; a holder that is left over (a loop
+  // device not detached) would keep the threads reading forever, so it is aborted after
+  // a grace period.
+  ::umount2(dir_.c_str(), MNT_DETACH);
+  auto waitLoop = [this](int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!loopDone_ && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  waitLoop(5);
   if (!loopDone_ && connection_) abortConnection(connection_);
+  waitLoop(5);
+  bool closed = false;
+  if (!loopDone_) {
+    fuse_unmount(fuse_);  // last resort: closing the descriptor ends the reads
+    closed = true;
+  }
   if (loop_.joinable()) loop_.join();
+  if (!closed) fuse_unmount(fuse_);
   fuse_destroy(fuse_);
   fuse_ = nullptr;
 }

@@ -45,12 +45,13 @@ TEST_F(CacheMarkRaceTest, AReadHandingOutTheCopyDuringTheMarkLeavesNoMarkBehind)
 
     // Park the worker at the store of bn's copy, then hold cacheMap's semaphore so that,
     // once stored and the write passed on, the worker stops in its "still needs a copy?".
+    // A step that never comes fails the test once everything is released and joined.
     down(&ht->sem);
     std::thread writer([&] { writeBlock(bn, 1, bn); });
-    ASSERT_TRUE(waitFor([&] { return waitersOn(&ht->sem) == 1; })) << "worker never reached the store";
+    bool stored = waitFor([&] { return waitersOn(&ht->sem) == 1; });
     down(&cm->sem);
     up(&ht->sem);
-    ASSERT_TRUE(waitFor([&] { return waitersOn(&cm->sem) == 1; })) << "worker never reached its mark";
+    bool atMark = stored && waitFor([&] { return waitersOn(&cm->sem) == 1; });
 
     // The read of bn: it finds the copy and, unless the worker holds the bucket across its
     // test and mark, goes on to unmark bn, which waits at cacheMap's gate (held here).
@@ -59,7 +60,7 @@ TEST_F(CacheMarkRaceTest, AReadHandingOutTheCopyDuringTheMarkLeavesNoMarkBehind)
     std::vector<uint8_t> got(blockSize_);
     std::atomic<int> handed{-1};
     std::thread reader([&] { handed = cacheRead(b, got.data(), bn); });
-    bool parked = waitFor([&] { return lockWord(&cm->usersLock) == 2 || waitersOn(&ht->sem) == 1; });
+    bool parked = atMark && waitFor([&] { return lockWord(&cm->usersLock) == 2 || waitersOn(&ht->sem) == 1; });
 
     // Let the worker finish its test; its mark then queues at the gate behind the read.
     up(&cm->sem);
@@ -69,6 +70,8 @@ TEST_F(CacheMarkRaceTest, AReadHandingOutTheCopyDuringTheMarkLeavesNoMarkBehind)
     reader.join();
     writer.join();
     waitIdle(b);
+    ASSERT_TRUE(stored) << "the worker never reached the store";
+    ASSERT_TRUE(atMark) << "the worker never reached its mark";
     ASSERT_TRUE(parked) << "the read never reached the unmark";
     ASSERT_TRUE(tested) << "the worker never finished its test";
 

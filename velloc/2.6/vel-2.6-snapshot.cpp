@@ -88,7 +88,7 @@ int ioctlSnapShot(Backup *b, AMSessionKey *userKey, unsigned int keyLen) {
       closeAMS(b);
       goto intercept;
     }
-    if (ams->state != amsInSync || b->noLoadFromAutoMap) {
+    if (getAMSState(ams) != amsInSync || b->noLoadFromAutoMap) {
       putAMS(ams);
       ams = 0;
       closeAMS(b);
@@ -100,7 +100,7 @@ int ioctlSnapShot(Backup *b, AMSessionKey *userKey, unsigned int keyLen) {
     } else if ((unsigned int)b->diskInfo.numBlocks != ams->map.size) {
       printk("<4>%s: device resize detected, device has (%u) blocks and automap has (%u), resetting automap\n", fn,
              (unsigned int)b->diskInfo.numBlocks, ams->map.size);
-      ams->state = amsNotInSync;
+      setAMSState(ams, amsNotInSync);
       putAMS(ams);
       ams = 0;
       closeAMS(b);
@@ -166,7 +166,7 @@ intercept:
   down_write(&b->writers);
   if (ams) {
     waitForAMSUsers(ams, &flags);
-    if (keptAMS && ams->state != amsInSync) {
+    if (keptAMS && getAMSState(ams) != amsInSync) {
       /* The kept automap missed a write (one beyond its size) before the switch: its
        * bitmap is no change map. Drop it and the all-clear blockMap so the agent finds
        * no change map and backs up in full. Closing the automap unhooks the device from
@@ -189,7 +189,7 @@ intercept:
       if (keptAMS)
         exchangeChangeMap(b, ams);
       else
-        ams->state = amsInSync;
+        setAMSState(ams, amsInSync);
       velSetState(b, stateSnapshotComplete);
       spin_unlock_irqrestore(&ams->usersLock, flags);
     }

@@ -91,7 +91,7 @@ static int handOverQueue(Backup *b) {
   request_queue_t *q;
 
   if (ams) {
-    int tracking = ams->state == amsInSync;
+    int tracking = getAMSState(ams) == amsInSync;
     putAMS(ams);
     if (tracking) {
       if (setMRF(b, velAMRF) == 0) return 1;

@@ -4,16 +4,14 @@
 // is an order that can deadlock once the threads meet, and is reported at once with the
 // stack of every dependency on the cycle, whether or not they ever met.
 //
-// Semaphores also hand units from thread to thread, so a held semaphore stops counting as
-// held when another thread ups it, when its holder takes it again (the first unit was
-// handed over), and when its holder returns from a system call.
-//
 // Rules, as the kernel's lock validator: only the locks taken in the same context
 // (process or interrupt) as the new one count as held before it; a trylock and a
 // recursive read (rwlock_t) never wait, so nothing is recorded towards them; two locks of
-// one class are not ordered against each other (their order cannot be told apart); a lock
-// released by another thread than the one that took it (a semaphore used to hand over
-// work) is dropped from the stack of the thread that holds it.
+// one class are not ordered against each other (their order cannot be told apart).
+// Semaphores also hand units from thread to thread, so a held semaphore stops counting as
+// held when another thread ups it (it is dropped from the stack of the thread that took
+// it), when its holder takes it again (the first unit was handed over), and when its
+// holder returns from a system call.
 //
 // Thread-safety: a thread's held stack is changed by that thread and, for a release from
 // elsewhere, by the releasing thread, both under the stack's raw lock. Classes and
@@ -339,7 +337,7 @@ void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
     }
     if (t->depth == kMaxDepth) {
       if (!t->overflowed)
-        printk("<4>lock-order checker: %s holds more than %d locks, its further locks are not checked\n",
+        printk("<4>lock-order checker: %s holds more than %d locks, further ones are not counted as held\n",
                task_name().c_str(), kMaxDepth);
       t->overflowed = true;
     } else {

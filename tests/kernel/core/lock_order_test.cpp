@@ -43,7 +43,7 @@ class LockOrder : public CoreTest {
  protected:
   void SetUp() override {
     CoreTest::SetUp();
-    if (!machine::lock_check_stats().enabled) GTEST_SKIP() << "lock-order checker compiled out (VELLOC_LOCK_CHECK=OFF)";
+    if (!machine::lock_check_stats().enabled) GTEST_SKIP() << "lock-order checker off (built without VELLOC_LOCK_CHECK, or VELLOC_LOCK_CHECK=0)";
     before_ = machine::lock_check_stats();
   }
   int new_reports() { return machine::lock_check_stats().reports - before_.reports; }

@@ -20,7 +20,7 @@ bool known(const char* from, const char* to) {
 }
 
 TEST_F(DevTest, SemaphoreKeptPastTheSystemCallOrdersNothingAfterIt) {
-  if (!lock_check_stats().enabled) GTEST_SKIP() << "lock-order checker compiled out (VELLOC_LOCK_CHECK=OFF)";
+  if (!lock_check_stats().enabled) GTEST_SKIP() << "lock-order checker off (built without VELLOC_LOCK_CHECK, or VELLOC_LOCK_CHECK=0)";
   struct semaphore inside_token, kept_token;
   init_MUTEX(&inside_token);
   init_MUTEX(&kept_token);
