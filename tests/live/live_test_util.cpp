@@ -25,7 +25,7 @@ std::string skipReason() {
   std::string r = velloc::agent::liveMachineProblems();
   for (const char* t : {"mkfs.ext4", "e2fsck"})
     if (!velloc::agent::haveTool(t)) r += (r.empty() ? "" : "; ") + std::string(t) + " not found (e2fsprogs)";
-  return r;
+  return r.empty() ? r : "velloc live needs root, /dev/fuse and a free loop device: " + r;
 }
 
 double wallNow() {

@@ -324,16 +324,15 @@ void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
   }
   bool irq = in_irq() != 0;
   bool no_wait = trylock || mode == Mode::recursive_read;
-  // The classes held before this lock in the same context, each once.
-  int before[kMaxDepth];
-  int nbefore = 0;
   int depth;
   {
     RawGuard g(&t->guard);
     if (mode == Mode::unit) remove_held(t, lock);  // the unit it held was handed over
+    // Every class held before this lock in the same context; a new dependency takes the
+    // graph's lock under the stack's (never the other way round).
     for (int i = t->depth - 1; i >= 0 && t->held[i].irq == irq && !no_wait; --i) {
       int c = t->held[i].cls;
-      if (c != cls && std::find(before, before + nbefore, c) == before + nbefore) before[nbefore++] = c;
+      if (c != cls && !has(g_dep, c, cls) && !has(g_refused, c, cls)) add_dependency(c, cls);
     }
     if (t->depth == kMaxDepth) {
       if (!t->overflowed)
@@ -346,8 +345,6 @@ void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
     depth = t->depth;
   }
   note_depth(depth);
-  for (int i = 0; i < nbefore; ++i)
-    if (!has(g_dep, before[i], cls) && !has(g_refused, before[i], cls)) add_dependency(before[i], cls);
   tls_busy = false;
 }
 

@@ -80,9 +80,10 @@ void spin_lock(spinlock_t* lock) {
   raw_spin_lock(lock);
 }
 
+// The checker lets go first: once the lock is free its memory may be freed by the next holder.
 void spin_unlock(spinlock_t* lock) {
-  raw_spin_unlock(lock);
   vk::lockcheck::release(lock, lock->dep_class);
+  raw_spin_unlock(lock);
   preempt_enable();
 }
 
@@ -146,8 +147,8 @@ void read_lock(rwlock_t* lock) {
 }
 
 void read_unlock(rwlock_t* lock) {
-  __atomic_sub_fetch(&lock->lock, 1, __ATOMIC_RELEASE);
   vk::lockcheck::release(lock, lock->dep_class);
+  __atomic_sub_fetch(&lock->lock, 1, __ATOMIC_RELEASE);
   preempt_enable();
 }
 
@@ -162,7 +163,7 @@ void write_lock(rwlock_t* lock) {
 }
 
 void write_unlock(rwlock_t* lock) {
-  __atomic_store_n(&lock->lock, 0, __ATOMIC_RELEASE);
   vk::lockcheck::release(lock, lock->dep_class);
+  __atomic_store_n(&lock->lock, 0, __ATOMIC_RELEASE);
   preempt_enable();
 }
