@@ -38,6 +38,9 @@ const Known kKnown[] = {
      "rewrite_MiBps", "base_MiBps", "MiB/s", ">=", 0.90},
     {"BM_BitmapScale", "ratio", "7f", "bitmap set+test per op: 1 GiB map vs 1 TiB map (time at 1 GiB / at 1 TiB)",
      "ns_1t", "ns_1g", "ns", ">=", 0.90},
+    {"BM_LiveRandomWrites", "ratio_during_vs_none", "2b-live",
+     "fio random 4 KiB writes in the host's ext4 on a live-mounted partition, back-to-back full backups vs none",
+     "iops_during_backup", "iops_no_backup", "writes/s", "", 0},
     {"BM_BitmapScale", "local_ratio", "7g", "bitmap set+test per op in one 1 GiB window: 1 GiB map vs 1 TiB map",
      "local_ns_1t", "local_ns_1g", "ns", ">=", 0.90},
 };
@@ -45,6 +48,14 @@ const Known kKnown[] = {
 double num(const nlohmann::json& b, const char* key) {
   if (!key || !*key || !b.contains(key) || !b[key].is_number()) return 0;
   return b[key].get<double>();
+}
+
+// "ratio", "ratio_..." or "..._ratio"; not any name that merely contains the letters
+// (Google Benchmark's own "iterations" does).
+bool isRatioCounter(const std::string& key) {
+  const std::string tail = "_ratio";
+  return key == "ratio" || key.rfind("ratio_", 0) == 0 ||
+         (key.size() > tail.size() && key.compare(key.size() - tail.size(), tail.size(), tail) == 0);
 }
 
 }  // namespace
@@ -98,7 +109,7 @@ std::vector<Row> microRows(const std::string& path) {
     }
     if (any) continue;
     for (const auto& [key, v] : b.items()) {
-      if (key.find("ratio") == std::string::npos || !v.is_number()) continue;
+      if (!isRatioCounter(key) || !v.is_number()) continue;
       Row r;
       r.id = "m";
       r.measure = name + " " + key + " (micro)";

@@ -124,7 +124,9 @@ TEST_F(AgentFlow, ChainsTakenWhileWritersRaceRebuildEachSnapshotOnBothBlockSizes
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       RoundResult res = round(w, r, t, keys);
       EXPECT_EQ(res.plan.incremental, r > 0) << res.plan.fallbackReason;
-      if (r == 0) EXPECT_NE(res.plan.fallbackReason.find("first backup"), std::string::npos);
+      if (r == 0) {
+        EXPECT_NE(res.plan.fallbackReason.find("first backup"), std::string::npos);
+      }
       std::vector<uint8_t> truth = oracle.take();
       ASSERT_GE(truth.size(), uint64_t(t.totalBlocks) * t.blockSize);
       expectRestoredEquals(w.dir(), r, truth, t);

@@ -292,16 +292,16 @@ int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlock
     goto out;
   }
 
-  /* The read works on its own copy of the slot, holding a reference on every page, so
-   * an unmap of the buffer meanwhile cannot free the pages it fills. */
+  /* The read works on its own copy of the slot, holding a reference on each page it
+   * fills, so an unmap of the buffer meanwhile cannot free them. */
+  want = (unsigned long long)numBlocks * (unsigned int)b->diskInfo.blockSize;
   while (!(hold = (BackupVMA *)kmalloc(sizeof(BackupVMA), GFP_NOIO))) schedule();
-  if (!holdVMAPages(b, data, hold)) {
+  if (!holdVMAPages(b, data, want, hold)) {
     kfree(hold);
     printk("<3>%s: invalid data pointer%s", fn, "\n");
     r = velErrInvalid;
     goto out;
   }
-  want = (unsigned long long)numBlocks * (unsigned int)b->diskInfo.blockSize;
   room = (unsigned long long)hold->vmPages * VEL_PAGE_SIZE;
   if (want > room) {
     printk("<3>%s: tried to read (%u) number of blocks size (%u) and mmap region can hold (%lu) bytes\n", fn,

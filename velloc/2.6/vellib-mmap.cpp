@@ -90,30 +90,38 @@ void freeMMPages(Backup *b, BackupVMA *bVMA) {
 }
 
 /*
- * holdVMAPages: for a block read. Finds the mapping that starts at `data` and copies
- * its slot into *hold with one extra reference on each page, atomically with respect to
- * velVMclose. 1 when found (release with releaseVMAPages), 0 when there is no such
- * mapping (*hold untouched). Caller holds bSem. Never sleeps.
+ * holdVMAPages: for a block read that writes the first `bytes` bytes of the buffer.
+ * Finds the mapping that starts at `data` and copies its slot into *hold, atomically
+ * with respect to velVMclose: vma and vmPages as they are, and the pages covering those
+ * bytes (at most vmPages of them), each with one extra reference; every other entry is
+ * null. Only the pages the read writes are held, since taking and dropping a reference
+ * costs the same for a page the read never touches, and most reads are short.
+ * 1 when found (release with releaseVMAPages), 0 when there is no such mapping (*hold
+ * untouched). Caller holds bSem. Never sleeps.
  */
-int holdVMAPages(Backup *b, char *data, BackupVMA *hold) {
+int holdVMAPages(Backup *b, char *data, unsigned long long bytes, BackupVMA *hold) {
   BackupVMA *bVMA;
-  int k, found;
+  unsigned long long covering = (bytes + VEL_PAGE_SIZE - 1) / VEL_PAGE_SIZE;
+  int k, held, found;
 
   spin_lock(&vmaSlotLock);
   found = checkVMA(b, data, &bVMA);
   if (found) {
+    held = covering < (unsigned long long)bVMA->vmPages ? (int)covering : bVMA->vmPages;
     hold->vma = bVMA->vma;
     hold->vmPages = bVMA->vmPages;
-    for (k = 0; k < VEL_MAX_VM_PAGES; k++) {
-      hold->mmPages[k] = k < bVMA->vmPages ? bVMA->mmPages[k] : 0;
+    for (k = 0; k < held; k++) {
+      hold->mmPages[k] = bVMA->mmPages[k];
       if (hold->mmPages[k]) get_page(hold->mmPages[k]);
     }
+    memset(&hold->mmPages[held], 0, (VEL_MAX_VM_PAGES - held) * sizeof(hold->mmPages[0]));
   }
   spin_unlock(&vmaSlotLock);
   return found;
 }
 
-/* releaseVMAPages: drops the references holdVMAPages took. Never sleeps. */
+/* releaseVMAPages: drops the references holdVMAPages took (the entries it left null hold
+ * none). Never sleeps. */
 void releaseVMAPages(BackupVMA *hold) {
   int k;
   for (k = 0; k < hold->vmPages && k < VEL_MAX_VM_PAGES; k++) {

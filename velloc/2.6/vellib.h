@@ -262,10 +262,11 @@ int findVMA(Backup *b, struct vm_area_struct *vmaToFind, BackupVMA **bVMAPtr);
 int maxBVMAs(Backup *b, BackupVMA **bVMAPtr);
 char *mmPageAddr(Backup *b, int index, BackupVMA *bVMA);
 void freeMMPages(Backup *b, BackupVMA *bVMA);
-/* A block read copies the slot of its mapping with one extra reference per page
- * (holdVMAPages: 1 found, 0 no mapping starts at data), so an unmap while the read fills
- * the buffer cannot free its pages; releaseVMAPages drops them. Neither sleeps. */
-int holdVMAPages(Backup *b, char *data, BackupVMA *hold);
+/* A block read copies the slot of its mapping with one extra reference on each page
+ * covering the `bytes` it writes (holdVMAPages: 1 found, 0 no mapping starts at data), so
+ * an unmap while the read fills the buffer cannot free those pages; releaseVMAPages drops
+ * them. Neither sleeps. */
+int holdVMAPages(Backup *b, char *data, unsigned long long bytes, BackupVMA *hold);
 void releaseVMAPages(BackupVMA *hold);
 
 /* ---- Block reads (vel-2.6) ------------------------------------------------------------------------------ */

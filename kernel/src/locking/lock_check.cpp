@@ -70,7 +70,7 @@ struct Unobserved {
     AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
   }
 #else
-  Unobserved() = default;
+  Unobserved() {}  // user-provided: a guard, not an unused variable
 #endif
   Unobserved(const Unobserved&) = delete;
   Unobserved& operator=(const Unobserved&) = delete;
