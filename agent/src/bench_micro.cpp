@@ -79,12 +79,14 @@ std::vector<Row> microRows(const std::string& path) {
     std::string name = b.value("name", "");
     std::string base = name.substr(0, name.find('/'));
     std::string args = name.find('/') == std::string::npos ? "" : name.substr(name.find('/'));
-    // A parametrised benchmark's instances each get a row, told apart by their arguments.
+    // A parametrised benchmark's instances each get a row, told apart by their arguments;
+    // options ("iterations:1") and timing modifiers ("real_time") are not arguments.
     std::string suffix;
     for (size_t p = 1; p < args.size();) {
       size_t q = args.find('/', p);
       std::string part = args.substr(p, q == std::string::npos ? std::string::npos : q - p);
-      if (part.find(':') == std::string::npos) suffix += "/" + part;
+      bool modifier = part == "real_time" || part == "process_time" || part == "manual_time";
+      if (part.find(':') == std::string::npos && !modifier) suffix += "/" + part;
       p = q == std::string::npos ? args.size() : q + 1;
     }
     bool any = false;

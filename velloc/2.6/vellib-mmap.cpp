@@ -94,8 +94,8 @@ void freeMMPages(Backup *b, BackupVMA *bVMA) {
  * Finds the mapping that starts at `data` and copies its slot into *hold, atomically
  * with respect to velVMclose: vma and vmPages as they are, and the pages covering those
  * bytes (at most vmPages of them), each with one extra reference; every other entry is
- * null. Only the pages the read writes are held, since taking and dropping a reference
- * costs the same for a page the read never touches, and most reads are short.
+ * null. Only the pages the read writes are held: most reads are a few blocks, and a
+ * reference on a page the read never touches would cost as much as one it needs.
  * 1 when found (release with releaseVMAPages), 0 when there is no such mapping (*hold
  * untouched). Caller holds bSem. Never sleeps.
  */
@@ -108,6 +108,7 @@ int holdVMAPages(Backup *b, char *data, unsigned long long bytes, BackupVMA *hol
   found = checkVMA(b, data, &bVMA);
   if (found) {
     held = covering < (unsigned long long)bVMA->vmPages ? (int)covering : bVMA->vmPages;
+    if (held > VEL_MAX_VM_PAGES) held = VEL_MAX_VM_PAGES;
     hold->vma = bVMA->vma;
     hold->vmPages = bVMA->vmPages;
     for (k = 0; k < held; k++) {
