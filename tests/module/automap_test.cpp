@@ -210,7 +210,7 @@ TEST_F(AutomapTest, ZeroBlockSizeCreatesNothing) {
   EXPECT_EQ(nullptr, s.slot());
   EXPECT_EQ(1, logCount("newAMS: Blocksize set to 0 when making automap", mark));
   for (const machine::LogRecord& r : machine::log_records(mark))
-    if (r.text.find("Blocksize set to 0") != std::string::npos) EXPECT_EQ(2, r.level);
+    if (r.text.find("Blocksize set to 0") != std::string::npos) { EXPECT_EQ(2, r.level); }
   EXPECT_EQ(kmallocs, machine::live(machine::Obj::kmalloc));
   EXPECT_EQ(pages, machine::live(machine::Obj::page));
   EXPECT_EQ(bdevs, machine::live(machine::Obj::block_device));

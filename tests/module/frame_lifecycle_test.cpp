@@ -36,7 +36,7 @@ TEST_F(FrameLifecycle, LoadAndUnloadLogTheirLinesInOrder) {
   unloadModule();
   EXPECT_TRUE(logInOrder({loaded, ready, exiting}));
   for (const machine::LogRecord& r : machine::log_records()) {
-    if (r.text.find("velloc version") != std::string::npos) EXPECT_EQ(6, r.level) << r.text;
+    if (r.text.find("velloc version") != std::string::npos) { EXPECT_EQ(6, r.level) << r.text; }
   }
 
   // A second load starts from the load-time values again: a fresh handle works.

@@ -172,8 +172,8 @@ TEST_F(RegistryTest, NullAndUnknownInputsChangeNothing) {
                          mark))
       << machine::log_dmesg(mark);
   for (const machine::LogRecord& r : machine::log_records(mark)) {
-    if (r.text.rfind("getRealMRF", 0) == 0) EXPECT_EQ(4, r.level);
-    if (r.text.rfind("countQueueAMS", 0) == 0) EXPECT_EQ(3, r.level);
+    if (r.text.rfind("getRealMRF", 0) == 0) { EXPECT_EQ(4, r.level); }
+    if (r.text.rfind("countQueueAMS", 0) == 0) { EXPECT_EQ(3, r.level); }
   }
   EXPECT_EQ(0u, registrySize());
 

@@ -150,7 +150,7 @@ TEST_P(PointInTimeTest, FullThenIncrementalsEqualTheFrozenPartition) {
   EXPECT_GT(writers.writes(), 0u);
   EXPECT_EQ(0, writers.failures());
   EXPECT_EQ(0, logCount("Block read error"));
-  if (c.mode == Mode::Draining) EXPECT_GT(drained, 0) << "the writers should have left dirty blocks to drain";
+  if (c.mode == Mode::Draining) { EXPECT_GT(drained, 0) << "the writers should have left dirty blocks to drain"; }
 }
 
 std::string pitName(const ::testing::TestParamInfo<PitCase>& i) {
