@@ -122,6 +122,32 @@ class BlockTest : public ::testing::Test {
   int64_t bios_ = 0, bhs_ = 0, bdevs_ = 0, supers_ = 0, pages_ = 0;
 };
 
+// An 8 MiB memory disk with one partition (sectors 2048..10239) mounted with 4096-byte
+// blocks: the stage for the freeze and thaw tests.
+class MountedPartitionTest : public BlockTest {
+ protected:
+  void SetUp() override {
+    BlockTest::SetUp();
+    machine::DiskOptions o;
+    d_ = machine::disk_attach_memory_partitioned(8 << 20, {{2048, 8192}}, o);
+    ASSERT_NE(d_, nullptr);
+    dev_ = machine::partition_dev(d_, 1);
+    std::string err;
+    m_ = machine::fs_mount(dev_, 4096, &err);
+    ASSERT_NE(m_, nullptr) << err;
+  }
+  void TearDown() override {
+    if (m_) {
+      EXPECT_EQ(machine::fs_unmount(m_), 0);
+    }
+    machine::disk_detach(d_);
+    BlockTest::TearDown();
+  }
+  machine::Disk* d_ = nullptr;
+  dev_t dev_ = 0;
+  machine::Mount* m_ = nullptr;
+};
+
 // A block device reference that is given back at scope end.
 struct Bdev {
   struct block_device* b;

@@ -7,28 +7,15 @@ using namespace blktest;
 
 namespace {
 
-class FreezeBackend : public BlockTest {
+class FreezeBackend : public MountedPartitionTest {
  protected:
-  void SetUp() override {
-    BlockTest::SetUp();
-    machine::DiskOptions o;
-    d_ = machine::disk_attach_memory_partitioned(8 << 20, {{2048, 8192}}, o);
-    ASSERT_NE(d_, nullptr);
-    dev_ = machine::partition_dev(d_, 1);
-    std::string err;
-    m_ = machine::fs_mount(dev_, 4096, &err);
-    ASSERT_NE(m_, nullptr) << err;
-  }
   void TearDown() override {
-    machine::fs_set_freeze_backend(m_, {});
-    machine::fs_set_freeze_hook(m_, nullptr, nullptr);
-    EXPECT_EQ(machine::fs_unmount(m_), 0);
-    machine::disk_detach(d_);
-    BlockTest::TearDown();
+    if (m_) {
+      machine::fs_set_freeze_backend(m_, {});
+      machine::fs_set_freeze_hook(m_, nullptr, nullptr);
+    }
+    MountedPartitionTest::TearDown();
   }
-  machine::Disk* d_ = nullptr;
-  dev_t dev_ = 0;
-  machine::Mount* m_ = nullptr;
 };
 
 // Stands for the host's file system: freezing writes its journal through the device from

@@ -19,33 +19,13 @@ int holding_mrf(request_queue_t* q, struct bio* bio) {
   return g_real_mrf(q, bio);
 }
 
-class Freeze : public BlockTest {
+class Freeze : public MountedPartitionTest {
  protected:
-  void SetUp() override {
-    BlockTest::SetUp();
-    machine::DiskOptions o;
-    d_ = machine::disk_attach_memory_partitioned(8 << 20, {{2048, 8192}}, o);
-    ASSERT_NE(d_, nullptr);
-    dev_ = machine::partition_dev(d_, 1);
-    std::string err;
-    m_ = machine::fs_mount(dev_, 4096, &err);
-    ASSERT_NE(m_, nullptr) << err;
-  }
-  void TearDown() override {
-    if (m_) {
-      EXPECT_EQ(machine::fs_unmount(m_), 0);
-    }
-    machine::disk_detach(d_);
-    BlockTest::TearDown();
-  }
   std::vector<unsigned char> disk_bytes(uint64_t part_off, size_t len) {
     std::vector<unsigned char> v(len);
     machine::disk_pread(d_, 2048 * 512 + part_off, v.data(), len);
     return v;
   }
-  machine::Disk* d_ = nullptr;
-  dev_t dev_ = 0;
-  machine::Mount* m_ = nullptr;
 };
 
 struct HookState {
