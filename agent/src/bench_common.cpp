@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <barrier>
 #include <cerrno>
 #include <cmath>
@@ -18,6 +19,20 @@
 #include "velloc/agent/errors.h"
 
 namespace velloc::bench {
+
+Row ratioRow(std::string id, std::string measure, std::string unit, double value, double baseline,
+             std::string goalOp, double goal) {
+  Row r;
+  r.id = std::move(id);
+  r.measure = std::move(measure);
+  r.unit = std::move(unit);
+  r.value = value;
+  r.baseline = baseline;
+  r.ratio = baseline != 0 ? value / baseline : 0;
+  r.goalOp = std::move(goalOp);
+  r.goal = goal;
+  return r;
+}
 
 bool Row::met() const {
   if (failed || goalOp.empty()) return false;

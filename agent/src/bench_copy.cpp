@@ -118,29 +118,16 @@ void figureFullBackup(const Options& o, std::vector<Row>& rows) {
   }
   ::unlink(out.c_str());
 
-  Row a;
-  a.id = "1a";
-  a.measure = "full backup of an idle " + std::to_string(partBytes >> 20) +
-              " MiB partition into the mapped buffer vs preadv of it";
-  a.unit = "MiB/s";
-  a.value = bytes / bestMapped / double(kMiB);
-  a.baseline = bytes / bestPread / double(kMiB);
-  a.ratio = bestPread / bestMapped;
-  a.goalOp = ">=";
-  a.goal = 0.80;
+  Row a = ratioRow("1a",
+                   "full backup of an idle " + std::to_string(partBytes >> 20) +
+                       " MiB partition into the mapped buffer vs preadv of it",
+                   "MiB/s", bytes / bestMapped / double(kMiB), bytes / bestPread / double(kMiB), ">=", 0.80);
   a.note = "best of " + std::to_string(reps) + "; runs of " + std::to_string(bufBytes >> 10) +
            " KiB; open-to-close; copy phase alone " + mibps(bytes, mappedCopy);
   rows.push_back(a);
 
-  Row f;
-  f.id = "1b";
-  f.measure = "full backup to an output file (two buffers overlapped) vs dd of the partition";
-  f.unit = "MiB/s";
-  f.value = bytes / bestFile / double(kMiB);
-  f.baseline = bytes / bestDd / double(kMiB);
-  f.ratio = bestDd / bestFile;
-  f.goalOp = ">=";
-  f.goal = 0.75;
+  Row f = ratioRow("1b", "full backup to an output file (two buffers overlapped) vs dd of the partition", "MiB/s",
+                   bytes / bestFile / double(kMiB), bytes / bestDd / double(kMiB), ">=", 0.75);
   f.note = "best of " + std::to_string(reps) + "; dd bs=1M; copy phase alone " + mibps(bytes, fileCopy);
   rows.push_back(f);
 }
@@ -181,16 +168,10 @@ void figureIncremental(const Options& o, std::vector<Row>& rows) {
   };
   auto row = [&](const char* id, const std::string& how, const RoundResult& incr, uint64_t expected,
                  uint32_t gap) {
-    Row r;
-    r.id = id;
-    r.measure = "incremental backup after 1% of a " + std::to_string(partBytes >> 30) + " GiB partition changed (" +
-                how + ") vs a full backup of it";
-    r.unit = "s";
-    r.value = incr.secondsTotal;
-    r.baseline = full.secondsTotal;
-    r.ratio = incr.secondsTotal / full.secondsTotal;
-    r.goalOp = "<=";
-    r.goal = 0.05;
+    Row r = ratioRow(id,
+                     "incremental backup after 1% of a " + std::to_string(partBytes >> 30) + " GiB partition changed (" +
+                         how + ") vs a full backup of it",
+                     "s", incr.secondsTotal, full.secondsTotal, "<=", 0.05);
     char buf[256];
     snprintf(buf, sizeof buf,
              "%llu blocks changed, %llu copied in %llu reads (%s, gaps of up to %u blocks spanned); copy phases %.3f s "

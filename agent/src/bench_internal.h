@@ -40,6 +40,11 @@ struct Row {
   bool met() const;
 };
 
+// A row whose ratio is value / baseline (a speed, a time or a size against the same kind of
+// figure of the same run), with its goal if it has one.
+Row ratioRow(std::string id, std::string measure, std::string unit, double value, double baseline,
+             std::string goalOp = "", double goal = 0);
+
 struct Options {
   std::string workdir;      // image files are kept here between runs
   std::string scratch;      // sparse images of one run: memory-backed (tmpfs) when there is one

@@ -275,27 +275,13 @@ void figureScale(const Options& o, std::vector<Row>& rows) {
   }
   const SizeResult& a = res.front();
   const SizeResult& z = res.back();
-  Row g;
-  g.id = "7c";
-  g.measure = "growth: tracked-write ratio at " + z.name + " vs at " + a.name;
-  g.unit = "ratio";
-  g.value = z.trackedRatio;
-  g.baseline = a.trackedRatio;
-  g.ratio = z.trackedRatio / a.trackedRatio;
-  g.goalOp = ">=";
-  g.goal = 0.90;
+  Row g = ratioRow("7c", "growth: tracked-write ratio at " + z.name + " vs at " + a.name, "ratio", z.trackedRatio,
+                   a.trackedRatio, ">=", 0.90);
   rows.push_back(g);
-  Row h;
-  h.id = "7d";
   // Backup reads against backup reads: preadv of holes in a memory file is too fast and
   // too variable to divide by twice.
-  h.measure = "growth: backup-read throughput at " + z.name + " vs at " + a.name;
-  h.unit = "MiB/s";
-  h.value = z.readMiBps;
-  h.baseline = a.readMiBps;
-  h.ratio = z.readMiBps / a.readMiBps;
-  h.goalOp = ">=";
-  h.goal = 0.90;
+  Row h = ratioRow("7d", "growth: backup-read throughput at " + z.name + " vs at " + a.name, "MiB/s", z.readMiBps,
+                   a.readMiBps, ">=", 0.90);
   rows.push_back(h);
   if (!o.quick) {
     progress(o, "figure 7: the largest partition");
