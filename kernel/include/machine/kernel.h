@@ -103,4 +103,35 @@ void adopt_thread(const char* name);
 // when none is. A thread that ended with complete_and_exit no longer counts.
 bool kthreads_wait_idle(unsigned timeout_ms);
 
+// ---- schedule points ----------------------------------------------------------------
+// Places where a real kernel could switch tasks, or another CPU act, between two steps.
+// A test that must hit a narrow window sets a hook and delays or parks the thread that
+// reaches the right point; the schedule shaker drives the same points. Off (no hook), a
+// point costs one load and a predictable branch.
+enum class Point : int {
+  lock_acquire,   // about to take a lock (spin lock, rwlock, semaphore, rw semaphore, mutex)
+  lock_release,   // about to let a lock go, still holding it
+  wake_up,        // wake_up, wake_up_process
+  complete,       // complete, complete_all
+  schedule,       // schedule, cond_resched, yield
+  bio_submit,     // generic_make_request, before the queue's function is called
+  bio_complete,   // bio_endio, before the bio's end_io runs
+  user_copy,      // copy_from_user, copy_to_user, clear_user, before the copy
+  count
+};
+const char* point_name(Point k);
+struct PointEvent {
+  Point kind;
+  // A lock's class: the expression and place of its init ("&b->bSem at vellib-start.cpp:90",
+  // null for a lock that was only zero-filled); otherwise the service's own name.
+  const char* what;
+  const void* object;  // the lock, wait queue, task, completion, bio or user address
+  const char* task;    // comm of the task at the point
+};
+// The hook runs on the thread at the point, with whatever locks it holds; it may sleep on
+// the host (std::this_thread) but must not call kernel services. Empty: points off. Set
+// it while no other thread can reach a point, or accept that a racing thread may still
+// see the hook before.
+void set_point_hook(std::function<void(const PointEvent&)> hook);
+
 }  // namespace machine

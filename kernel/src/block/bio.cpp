@@ -6,6 +6,7 @@
 
 #include "block_internal.h"
 #include "src/lib/free_list.h"
+#include "src/sched/sched_point.h"
 
 namespace {
 
@@ -100,6 +101,7 @@ int bio_add_page(struct bio* bio, struct page* page, unsigned int len, unsigned 
 // Completes bytes_done bytes: on error clears BIO_UPTODATE, lowers bi_size, advances
 // bi_sector and calls bi_end_io (which may drop the last reference). Any context.
 void bio_endio(struct bio* bio, unsigned int bytes_done, int error) {
+  vk::point(machine::Point::bio_complete, "bio_endio", bio);
   if (error)
     __atomic_fetch_and(&bio->bi_flags, ~(1UL << BIO_UPTODATE), __ATOMIC_SEQ_CST);
   else if (!bio_flagged(bio, BIO_UPTODATE))

@@ -3,6 +3,7 @@
 #include <linux/errno.h>
 
 #include "block_internal.h"
+#include "src/sched/sched_point.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ void bad_sector(struct bio* bio, sector_t limit) {
 // slot may); the bio belongs to the queue from here on.
 void generic_make_request(struct bio* bio) {
   might_sleep();
+  vk::point(machine::Point::bio_submit, "generic_make_request", bio);
   int ret;
   do {
     struct block_device* bdev = bio->bi_bdev;

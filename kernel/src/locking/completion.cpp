@@ -13,6 +13,7 @@
 
 #include "host/host.h"
 #include "src/sched/task_internal.h"
+#include "src/sched/sched_point.h"
 
 namespace {
 constexpr unsigned kAll = UINT_MAX / 2;
@@ -68,11 +69,13 @@ int wait_for_completion_interruptible(struct completion* x) {
 }
 
 void complete(struct completion* x) {
+  vk::point(machine::Point::complete, "complete", x);
   __atomic_add_fetch(&x->done, 1u, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&x->waiters, __ATOMIC_SEQ_CST) > 0) host::futex_wake(word(x), 1);
 }
 
 void complete_all(struct completion* x) {
+  vk::point(machine::Point::complete, "complete_all", x);
   __atomic_add_fetch(&x->done, kAll, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&x->waiters, __ATOMIC_SEQ_CST) > 0) host::futex_wake(word(x), INT_MAX);
 }

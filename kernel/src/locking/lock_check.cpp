@@ -342,7 +342,7 @@ void note_depth(int depth) {
 
 }  // namespace
 
-void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
+void check_acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
   if (g_off) return;
   if (!dep_class) {
     g_unclassed.fetch_add(1, std::memory_order_relaxed);
@@ -383,7 +383,7 @@ void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
   tls_busy = false;
 }
 
-void release(const void* lock, const char* dep_class) {
+void check_release(const void* lock, const char* dep_class) {
   if (g_off || !dep_class || tls_busy) return;
   Unobserved quiet;
   ThreadLocks* mine = tls_locks;

@@ -1,9 +1,11 @@
-// Hooks of the lock-order checker, called by the lock implementations. With the checker
-// compiled out (VELLOC_LOCK_CHECK off) they are empty inline functions.
+// Hooks of the lock-order checker, called by the lock implementations; each is also a
+// schedule point (src/sched/sched_point.h). With the checker compiled out
+// (VELLOC_LOCK_CHECK off) only the schedule points remain.
 //
 // Thread-safety: any context; each hook touches the calling thread's held-lock stack and,
 // only for an order between two classes never seen before, the global graph.
 #pragma once
+#include "src/sched/sched_point.h"
 
 namespace vk::lockcheck {
 
@@ -18,19 +20,29 @@ enum class Mode : unsigned char {
 // The caller is about to wait for `lock` of class `dep_class` (null: unchecked lock): its
 // order against every lock the thread holds is checked before it can block, then the lock
 // counts as held. `trylock`: taken without waiting, so it only counts as held.
-void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock);
+void check_acquire(const void* lock, const char* dep_class, Mode mode, bool trylock);
 // The lock is free again: dropped from the held stack of whichever thread holds it (a
 // semaphore may be released by another thread than the one that took it). Also undoes an
 // acquire whose wait was interrupted.
-void release(const void* lock, const char* dep_class);
+void check_release(const void* lock, const char* dep_class);
 // The thread leaves a system call: a semaphore it still holds is a unit handed over to
 // whoever ups it (the right to run a worker, say), not a lock around the thread's later
 // code, so it no longer orders what the thread takes next.
 void return_to_user();
 #else
-inline void acquire(const void*, const char*, Mode, bool) {}
-inline void release(const void*, const char*) {}
+inline void check_acquire(const void*, const char*, Mode, bool) {}
+inline void check_release(const void*, const char*) {}
 inline void return_to_user() {}
 #endif
+
+// A trylock never waits: it is no place where another task gets in before the taker.
+inline void acquire(const void* lock, const char* dep_class, Mode mode, bool trylock) {
+  if (!trylock) point(machine::Point::lock_acquire, dep_class, lock);
+  check_acquire(lock, dep_class, mode, trylock);
+}
+inline void release(const void* lock, const char* dep_class) {
+  point(machine::Point::lock_release, dep_class, lock);
+  check_release(lock, dep_class);
+}
 
 }  // namespace vk::lockcheck

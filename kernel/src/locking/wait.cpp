@@ -11,6 +11,7 @@
 
 #include "host/host.h"
 #include "src/sched/task_internal.h"
+#include "src/sched/sched_point.h"
 
 void init_waitqueue_head(wait_queue_head_t* q) {
   spin_lock_init(&q->lock);
@@ -19,6 +20,7 @@ void init_waitqueue_head(wait_queue_head_t* q) {
 }
 
 void wake_up(wait_queue_head_t* q) {
+  vk::point(machine::Point::wake_up, "wake_up", q);
   __atomic_add_fetch(&q->seq, 1, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&q->waiters, __ATOMIC_SEQ_CST) > 0) host::futex_wake(&q->seq, INT_MAX);
 }

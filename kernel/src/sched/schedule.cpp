@@ -13,6 +13,7 @@
 #include "host/host.h"
 #include "machine/kernel.h"
 #include "src/sched/task_internal.h"
+#include "src/sched/sched_point.h"
 
 namespace vk {
 namespace {
@@ -109,6 +110,7 @@ void set_current_state_fn(long state) { __atomic_store_n(&get_current()->state, 
 
 // Returns 1 when p was asleep (not running), 0 otherwise. Any context.
 int wake_up_process(struct task_struct* p) {
+  vk::point(machine::Point::wake_up, "wake_up_process", p);
   long old = __atomic_exchange_n(&p->state, long(TASK_RUNNING), __ATOMIC_SEQ_CST);
   if (old == TASK_RUNNING) return 0;
   __atomic_add_fetch(&p->wake_seq, 1, __ATOMIC_SEQ_CST);
@@ -117,7 +119,10 @@ int wake_up_process(struct task_struct* p) {
 }
 
 // Sleeps while the state set before is not TASK_RUNNING (see linux/sched.h).
-void schedule(void) { vk::schedule_until(-1); }
+void schedule(void) {
+  vk::point(machine::Point::schedule, "schedule", nullptr);
+  vk::schedule_until(-1);
+}
 
 // Returns the jiffies left when woken early, 0 on timeout, timeout itself for
 // MAX_SCHEDULE_TIMEOUT. May sleep.
@@ -138,6 +143,7 @@ signed long schedule_timeout(signed long timeout) {
 // yielded or slept; the caller must be allowed to sleep. Returns 1 when it yielded, else 0.
 int cond_resched(void) {
   might_sleep();
+  vk::point(machine::Point::schedule, "cond_resched", nullptr);
   if (host::monotonic_ns() - vk::t_slice_start < vk::kTimeSliceNs) return 0;
   host::thread_yield();
   vk::slice_restarted();
@@ -145,6 +151,7 @@ int cond_resched(void) {
 }
 
 void yield(void) {
+  vk::point(machine::Point::schedule, "yield", nullptr);
   set_current_state(TASK_RUNNING);
   host::thread_yield();
   vk::slice_restarted();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "src/mmap/user_internal.h"
+#include "src/sched/sched_point.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ unsigned long user_copy(const void *uptr, uint8_t *buf, unsigned long n, vk::Op 
                         machine::Fault kind) {
   might_sleep();
   if (n == 0) return 0;
+  vk::point(machine::Point::user_copy, op == vk::Op::from_user ? "copy_from_user" : "copy_to_user", uptr);
   size_t done = 0;
   struct mm_struct *mm = get_current()->mm;
   uintptr_t addr = reinterpret_cast<uintptr_t>(uptr);
