@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "machine/kernel.h"
-#include "src/lib/raw_lock.h"
+#include "src/core/lib/raw_lock.h"
 
 #include <linux/kernel.h>
 
