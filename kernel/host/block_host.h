@@ -1,5 +1,5 @@
-// The host services under the block layer and file systems: image files, the I/O engine's
-// work queue and threads, sleeping, and running host programs. Nothing
+// The host services under the block layer and file systems: image files and the I/O
+// engine's work queue (its threads, sleeping and host programs are host.h's). Nothing
 // here knows about bios or disks; the block layer above turns these into kernel services.
 //
 // Every call states whether it blocks the calling host thread. None of them checks kernel
@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace blkhost {
 
@@ -65,25 +64,5 @@ size_t wq_pending(WorkQueue* q);
 void wq_close(WorkQueue* q);
 // The queue must be closed and its threads joined.
 void wq_destroy(WorkQueue* q);
-
-// ---- threads ---------------------------------------------------------------------------
-struct Threads;
-// Starts n host threads running fn(arg, index). Null when the host refuses a thread (any
-// started ones are joined first).
-Threads* threads_start(unsigned n, void (*fn)(void* arg, unsigned index), void* arg);
-// Waits for every thread to return and frees the set. Blocks.
-void threads_join(Threads* t);
-
-// ---- time ------------------------------------------------------------------------------
-// Blocks the host thread for `us` microseconds.
-void sleep_us(unsigned us);
-
-// ---- host programs ---------------------------------------------------------------------
-// Full path of an executable found in PATH (plus /sbin and /usr/sbin), or "".
-std::string find_program(const std::string& name);
-// Runs argv[0] (a path) with the arguments, stdin from /dev/null, stdout and stderr
-// captured into *output. Returns the exit status, or -errno when it could not be started.
-// Blocks until the program ends.
-int run_program(const std::vector<std::string>& argv, std::string* output);
 
 }  // namespace blkhost

@@ -1,14 +1,12 @@
-// The I/O engine's host side: a plugged work queue, engine threads, sleeping.
+// The I/O engine's host side: a plugged work queue (its threads come from host.h).
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "block_host.h"
 
@@ -150,29 +148,5 @@ void wq_destroy(WorkQueue* q) {
   ::close(q->event);
   delete q;
 }
-
-struct Threads {
-  std::vector<std::thread> threads;
-};
-
-Threads* threads_start(unsigned n, void (*fn)(void*, unsigned), void* arg) {
-  auto* t = new Threads;
-  try {
-    for (unsigned i = 0; i < n; i++) t->threads.emplace_back(fn, arg, i);
-  } catch (...) {
-    for (auto& th : t->threads) th.join();
-    delete t;
-    return nullptr;
-  }
-  return t;
-}
-
-void threads_join(Threads* t) {
-  if (!t) return;
-  for (auto& th : t->threads) th.join();
-  delete t;
-}
-
-void sleep_us(unsigned us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
 }  // namespace blkhost

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 namespace host {
 
@@ -68,6 +70,28 @@ void thread_get_name(char* buf, size_t len) {
 long thread_id() { return syscall(SYS_gettid); }
 
 void thread_yield() { sched_yield(); }
+
+struct Threads {
+  std::vector<std::thread> threads;
+};
+
+Threads* threads_start(unsigned n, void (*fn)(void*, unsigned), void* arg) {
+  auto* t = new Threads;
+  try {
+    for (unsigned i = 0; i < n; i++) t->threads.emplace_back(fn, arg, i);
+  } catch (...) {
+    for (auto& th : t->threads) th.join();
+    delete t;
+    return nullptr;
+  }
+  return t;
+}
+
+void threads_join(Threads* t) {
+  if (!t) return;
+  for (auto& th : t->threads) th.join();
+  delete t;
+}
 
 int futex_wait(volatile int* word, int expected, int64_t timeout_ns) {
   struct timespec ts, *tsp = nullptr;

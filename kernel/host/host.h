@@ -7,6 +7,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace host {
 
@@ -21,6 +23,14 @@ void thread_get_name(char* buf, size_t len);
 long thread_id();
 // Gives up the CPU once. Blocks briefly.
 void thread_yield();
+
+// A set of joinable host threads (the block layer's I/O engine runs on one).
+struct Threads;
+// Starts n host threads running fn(arg, index). Null when the host refuses a thread (any
+// started ones are joined first).
+Threads* threads_start(unsigned n, void (*fn)(void* arg, unsigned index), void* arg);
+// Waits for every thread of the set to return and frees it. Blocks.
+void threads_join(Threads* t);
 
 // ---- futex waits on a 32-bit word -----------------------------------------------------
 // Blocks while *word == expected, until futex_wake on the word, a spurious wake-up, or
@@ -41,6 +51,17 @@ void sleep_ns(int64_t ns);            // blocks
 // has none. Freed with aligned_free.
 void* aligned_alloc(size_t align, size_t size);
 void aligned_free(void* p);
+
+// ---- host programs (mkfs, debugfs, losetup: for images and the host side of tests) -----
+// Full path of an executable: `name` itself when it holds a '/', else the first regular
+// executable file of that name in PATH, /usr/local/sbin, /usr/sbin, /sbin, /usr/bin or
+// /bin; "" when there is none.
+std::string find_program(const std::string& name);
+// Runs argv[0] (found as find_program finds it) with the arguments, stdin from /dev/null,
+// stdout appended to *out and stderr to *err (either may be null, or both the same
+// string). Returns the exit status (128 + the signal when one ended it), or -errno when it
+// could not be started (-ENOENT: not found). Blocks until the program ends.
+int run_program(const std::vector<std::string>& argv, std::string* out, std::string* err);
 
 // ---- misc ---------------------------------------------------------------------------
 void entropy(void* buf, size_t len);  // random bytes from the host

@@ -1,9 +1,7 @@
 #include "velloc/agent/image_builder.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,89 +10,19 @@
 #include <sstream>
 
 #include "../fileutil.h"
+#include "host/host.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/host.h"
 
-extern char** environ;
-
 namespace velloc::agent {
 
-namespace {
-
-std::string findTool(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
-  std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
-  path += ":/usr/sbin:/sbin:/usr/bin:/bin";
-  std::stringstream ss(path);
-  for (std::string dir; std::getline(ss, dir, ':');) {
-    if (dir.empty()) continue;
-    std::string p = dir + "/" + name;
-    if (::access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
-}
-
-// Reads both pipes to the end without letting either fill up.
-void drain(int outFd, int errFd, std::string* out, std::string* err) {
-  char buf[65536];
-  bool o = true, e = true;
-  while (o || e) {
-    fd_set rs;
-    FD_ZERO(&rs);
-    if (o) FD_SET(outFd, &rs);
-    if (e) FD_SET(errFd, &rs);
-    if (::select(std::max(outFd, errFd) + 1, &rs, nullptr, nullptr, nullptr) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (o && FD_ISSET(outFd, &rs)) {
-      ssize_t n = ::read(outFd, buf, sizeof buf);
-      if (n <= 0) o = false; else if (out) out->append(buf, size_t(n));
-    }
-    if (e && FD_ISSET(errFd, &rs)) {
-      ssize_t n = ::read(errFd, buf, sizeof buf);
-      if (n <= 0) e = false; else if (err) err->append(buf, size_t(n));
-    }
-  }
-}
-
-}  // namespace
-
-bool haveTool(const std::string& name) { return !findTool(name).empty(); }
+bool haveTool(const std::string& name) { return !host::find_program(name).empty(); }
 
 int runTool(const std::vector<std::string>& argv, std::string* out, std::string* err) {
-  std::string exe = findTool(argv.at(0));
-  if (exe.empty()) {
-    if (err) *err = argv[0] + ": not found";
-    return -1;
-  }
-  int po[2], pe[2];
-  if (::pipe2(po, O_CLOEXEC) != 0) return -1;
-  if (::pipe2(pe, O_CLOEXEC) != 0) { ::close(po[0]); ::close(po[1]); return -1; }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, po[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, pe[1], 2);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(po[1]);
-  ::close(pe[1]);
-  if (rc != 0) {
-    ::close(po[0]); ::close(pe[0]);
-    if (err) *err = argv[0] + ": " + std::strerror(rc);
-    return -1;
-  }
-  drain(po[0], pe[0], out, err);
-  ::close(po[0]);
-  ::close(pe[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  int rc = host::run_program(argv, out, err);
+  if (rc >= 0) return rc;
+  if (err) *err = argv.at(0) + (rc == -ENOENT ? std::string(": not found") : ": " + std::string(std::strerror(-rc)));
+  return -1;
 }
 
 void writeMbr(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& parts) {

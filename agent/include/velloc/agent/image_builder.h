@@ -24,8 +24,9 @@ struct BuiltPartition {
   std::vector<uint32_t> dataBlocks;  // blocks holding file data (safe to overwrite)
 };
 
-// Runs a program (searched in PATH, /usr/sbin, /sbin); returns its exit status, or -1
-// when it could not be started. Standard output and error are captured.
+// Runs a program (found as the stand-in's host layer finds programs: PATH, then the sbin
+// and bin folders); returns its exit status, or -1 with the reason in *err when it could
+// not be started. Standard output and error are captured.
 int runTool(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 bool haveTool(const std::string& name);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/block_host.h"
+#include "host/host.h"
 #include "src/core/lib/raw_lock.h"
 
 namespace vkblk {
@@ -105,7 +106,7 @@ struct machine::Disk {
 
   // Engine.
   blkhost::WorkQueue* wq = nullptr;
-  blkhost::Threads* threads = nullptr;
+  host::Threads* threads = nullptr;
   std::atomic<uint64_t> completed{0};
   std::atomic<uint64_t> merged{0};
 

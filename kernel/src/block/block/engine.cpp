@@ -130,7 +130,7 @@ void run_random(Disk* d, blkhost::Item* items, size_t n, std::vector<blkhost::Se
     for (size_t k = 0; k < n; k++) delays[k] = (unsigned)(next_rand(&d->rng) % (d->max_delay_us + 1));
   }
   for (size_t k = 0; k < n; k++) {
-    if (delays[k]) blkhost::sleep_us(delays[k]);
+    if (delays[k]) host::sleep_ns(int64_t(delays[k]) * 1000);
     run_merged(d, items + k, 1, segs);
   }
 }
@@ -191,7 +191,7 @@ int engine_start(Disk* d, unsigned threads, std::string* err) {
     if (err) *err = "cannot make the disk's I/O queue";
     return -EMFILE;
   }
-  d->threads = blkhost::threads_start(threads, engine_thread, d);
+  d->threads = host::threads_start(threads, engine_thread, d);
   if (!d->threads) {
     blkhost::wq_close(d->wq);
     blkhost::wq_destroy(d->wq);
@@ -206,7 +206,7 @@ int engine_start(Disk* d, unsigned threads, std::string* err) {
 void engine_stop(Disk* d) {
   if (!d->wq) return;
   blkhost::wq_close(d->wq);
-  blkhost::threads_join(d->threads);
+  host::threads_join(d->threads);
   blkhost::wq_destroy(d->wq);
   d->wq = nullptr;
   d->threads = nullptr;

@@ -22,11 +22,11 @@ int image_create(const std::string& path, uint64_t bytes, const std::vector<Part
   return rc;
 }
 
-bool have_mkfs_ext4() { return !blkhost::find_program("mkfs.ext4").empty(); }
+bool have_mkfs_ext4() { return !host::find_program("mkfs.ext4").empty(); }
 
 int image_mkfs_ext4(const std::string& path, uint64_t start_sector, uint64_t sectors, unsigned block_size,
                     const std::string& from_dir, std::string* err) {
-  std::string mkfs = blkhost::find_program("mkfs.ext4");
+  std::string mkfs = host::find_program("mkfs.ext4");
   if (mkfs.empty()) {
     if (err) *err = "mkfs.ext4 not found (e2fsprogs)";
     return -ENOENT;
@@ -45,7 +45,7 @@ int image_mkfs_ext4(const std::string& path, uint64_t start_sector, uint64_t sec
   argv.push_back(path);
   argv.push_back(std::to_string(blocks));
   std::string out;
-  int rc = blkhost::run_program(argv, &out);
+  int rc = host::run_program(argv, &out, &out);
   if (rc != 0) {
     if (err) *err = "mkfs.ext4 failed (" + std::to_string(rc) + "): " + out;
     return rc < 0 ? rc : -EIO;
