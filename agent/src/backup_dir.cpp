@@ -1,6 +1,7 @@
 #include "velloc/agent/backup_dir.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -8,10 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <limits>
+#include <set>
+#include <type_traits>
 
 #include "fileutil.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/key_file.h"
+#include "velloc/agent/restore.h"
 #include "velloc/agent/sha256.h"
 
 namespace velloc::agent {
@@ -41,7 +48,7 @@ std::string roundMapName(int round) {
 void Manifest::save(const std::string& dir) const {
   json j;
   j["format"] = "velloc-backup";
-  j["version"] = 1;
+  j["version"] = kManifestVersion;
   j["partitionId"] = partitionId;
   j["source"] = {{"image", source.image},         {"partition", source.partition},
                  {"device", source.device},       {"major", source.major},
@@ -58,6 +65,7 @@ void Manifest::save(const std::string& dir) const {
               {"blocks", r.blocks},
               {"keyDigest", r.keyDigest},
               {"seconds", r.seconds}};
+    if (r.encoding != "raw") e["encoding"] = r.encoding;
     if (r.incremental) {
       e["map"] = r.mapFile;
       e["mapSha256"] = r.mapSha256;
@@ -71,6 +79,43 @@ void Manifest::save(const std::string& dir) const {
   fs::writeFileAtomic(dir + "/manifest.json", s.data(), s.size());
 }
 
+namespace {
+
+// Reads manifest fields, naming the one that is missing or of the wrong kind.
+class Fields {
+ public:
+  Fields(const std::string& path) : path_(path) {}
+  template <class T>
+  T get(const json& j, const char* name, const std::string& where) const {
+    if (!j.is_object() || !j.contains(name)) damaged(where + " has no \"" + name + "\"");
+    const json& v = j[name];
+    if constexpr (std::is_same_v<T, std::string>) {
+      if (!v.is_string()) damaged(where + "'s \"" + name + "\" is not text");
+      return v.get<std::string>();
+    } else if constexpr (std::is_floating_point_v<T>) {
+      if (!v.is_number()) damaged(where + "'s \"" + name + "\" is not a number");
+      return v.get<T>();
+    } else {
+      if (!v.is_number_integer()) damaged(where + "'s \"" + name + "\" is not a whole number");
+      bool fits = v.is_number_unsigned() ? v.get<uint64_t>() <= uint64_t(std::numeric_limits<T>::max())
+                                         : v.get<int64_t>() >= int64_t(std::numeric_limits<T>::min()) &&
+                                               (std::is_unsigned_v<T> || v.get<int64_t>() <= int64_t(std::numeric_limits<T>::max()));
+      if (!fits) damaged(where + "'s \"" + name + "\" is out of range");
+      return v.get<T>();
+    }
+  }
+  template <class T>
+  T opt(const json& j, const char* name, const std::string& where, T dflt) const {
+    return j.is_object() && j.contains(name) ? get<T>(j, name, where) : dflt;
+  }
+  [[noreturn]] void damaged(const std::string& what) const { throw AgentError(path_ + " is damaged: " + what); }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
 Manifest Manifest::load(const std::string& dir) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) throw AgentError("backup directory " + dir + ": " + fs::errnoText(errno));
@@ -78,47 +123,57 @@ Manifest Manifest::load(const std::string& dir) {
   std::string path = dir + "/manifest.json";
   if (!fs::exists(path)) throw AgentError(dir + " is not a velloc backup: manifest.json is missing");
   Manifest m;
-  try {
-    json j = json::parse(fs::readFile(path));
-    if (j.value("format", "") != "velloc-backup")
-      throw AgentError(path + " is not a velloc backup manifest");
-    if (j.value("version", 0) != 1)
-      throw AgentError(path + " has manifest version " + std::to_string(j.value("version", 0)) + ", expected 1");
-    m.partitionId = j.at("partitionId").get<std::string>();
-    const json& s = j.at("source");
-    m.source.image = s.at("image");
-    m.source.partition = s.at("partition");
-    m.source.device = s.value("device", "");
-    m.source.major = s.at("major");
-    m.source.minor = s.at("minor");
-    m.source.startSector = s.at("startSector");
-    m.source.sectors = s.at("sectors");
-    m.source.blockSize = s.at("blockSize");
-    m.source.totalBlocks = s.at("totalBlocks");
-    for (const json& e : j.at("rounds")) {
-      RoundEntry r;
-      r.round = e.at("round");
-      r.incremental = e.at("kind").get<std::string>() == "incremental";
-      r.file = e.at("file");
-      r.bytes = e.at("bytes");
-      r.sha256 = e.at("sha256");
-      r.blocks = e.at("blocks");
-      r.keyDigest = e.at("keyDigest");
-      r.seconds = e.value("seconds", 0.0);
-      if (r.incremental) {
-        r.mapFile = e.at("map");
-        r.mapSha256 = e.at("mapSha256");
-        r.presentedKeyDigest = e.at("presentedKeyDigest");
-      } else {
-        r.reason = e.value("reason", "");
-      }
-      m.rounds.push_back(r);
+  Fields f(path);
+  json j = json::parse(fs::readFile(path), nullptr, false);
+  if (j.is_discarded()) f.damaged("it is not valid JSON (cut short or overwritten?)");
+  if (!j.is_object() || f.opt<std::string>(j, "format", "the manifest", "") != "velloc-backup")
+    throw AgentError(path + " is not a velloc backup manifest");
+  int version = f.get<int>(j, "version", "the manifest");
+  if (version < 1 || version > kManifestVersion)
+    throw AgentError(path + " has manifest version " + std::to_string(version) + "; this velloc reads versions 1-" +
+                     std::to_string(kManifestVersion) + " (a newer velloc wrote it?)");
+  m.partitionId = f.get<std::string>(j, "partitionId", "the manifest");
+  if (!j.contains("source")) f.damaged("the manifest has no \"source\"");
+  const json& s = j["source"];
+  const std::string src = "\"source\"";
+  m.source.image = f.get<std::string>(s, "image", src);
+  m.source.partition = f.get<int>(s, "partition", src);
+  m.source.device = f.opt<std::string>(s, "device", src, "");
+  m.source.major = f.get<uint32_t>(s, "major", src);
+  m.source.minor = f.get<uint32_t>(s, "minor", src);
+  m.source.startSector = f.get<uint64_t>(s, "startSector", src);
+  m.source.sectors = f.get<uint64_t>(s, "sectors", src);
+  m.source.blockSize = f.get<uint32_t>(s, "blockSize", src);
+  m.source.totalBlocks = f.get<uint32_t>(s, "totalBlocks", src);
+  if (!j.contains("rounds") || !j["rounds"].is_array()) f.damaged("the manifest has no list of \"rounds\"");
+  for (const json& e : j["rounds"]) {
+    RoundEntry r;
+    std::string where = "round entry " + std::to_string(m.rounds.size() + 1);
+    r.round = f.get<int>(e, "round", where);
+    where = "round " + std::to_string(r.round);
+    std::string kind = f.get<std::string>(e, "kind", where);
+    if (kind != "incremental" && kind != "full") f.damaged(where + " has kind \"" + kind + "\"");
+    r.incremental = kind == "incremental";
+    r.file = f.get<std::string>(e, "file", where);
+    r.bytes = f.get<uint64_t>(e, "bytes", where);
+    r.sha256 = f.get<std::string>(e, "sha256", where);
+    r.blocks = f.get<uint64_t>(e, "blocks", where);
+    r.keyDigest = f.get<std::string>(e, "keyDigest", where);
+    r.seconds = f.opt<double>(e, "seconds", where, 0.0);
+    r.encoding = f.opt<std::string>(e, "encoding", where, "raw");
+    if (r.incremental) {
+      r.mapFile = f.get<std::string>(e, "map", where);
+      r.mapSha256 = f.get<std::string>(e, "mapSha256", where);
+      r.presentedKeyDigest = f.get<std::string>(e, "presentedKeyDigest", where);
+    } else {
+      r.reason = f.opt<std::string>(e, "reason", where, "");
     }
-  } catch (const json::exception& e) {
-    throw AgentError(path + " is damaged: " + e.what());
+    if (r.file.find('/') != std::string::npos || r.mapFile.find('/') != std::string::npos)
+      f.damaged(where + " names a file outside the backup directory");
+    m.rounds.push_back(r);
   }
   if (m.source.blockSize < 512 || m.source.blockSize > 4096 || (m.source.blockSize & (m.source.blockSize - 1)))
-    throw AgentError(path + " is damaged: block size " + std::to_string(m.source.blockSize));
+    f.damaged("block size " + std::to_string(m.source.blockSize));
   return m;
 }
 
@@ -187,8 +242,28 @@ class FileSink : public BlockSink {
   void write(uint32_t block, const std::vector<Piece>& pieces, uint32_t count) override {
     uint64_t off = ranked_ ? kIncrHeaderBytes + ranked_->rank(block) * bs_ : uint64_t(block) * bs_;
     std::vector<struct iovec> iov;
-    for (const Piece& p : pieces) iov.push_back({const_cast<uint8_t*>(p.data), p.len});
-    fs::pwritevAll(fd_, iov.data(), int(iov.size()), off, path_);
+    if (ranked_) {
+      for (const Piece& p : pieces) iov.push_back({const_cast<uint8_t*>(p.data), p.len});
+      fs::pwritevAll(fd_, iov.data(), int(iov.size()), off, path_);
+      return;
+    }
+    // A full image is a file of the partition's size that reads as zeros where nothing
+    // was written: pieces of zeros are left as holes.
+    uint64_t at = off, groupAt = off;
+    auto flush = [&] {
+      if (!iov.empty()) fs::pwritevAll(fd_, iov.data(), int(iov.size()), groupAt, path_);
+      iov.clear();
+    };
+    for (const Piece& p : pieces) {
+      if (isZeroBlock(p.data, p.len)) {
+        flush();
+      } else {
+        if (iov.empty()) groupAt = at;
+        iov.push_back({const_cast<uint8_t*>(p.data), p.len});
+      }
+      at += p.len;
+    }
+    flush();
   }
  private:
   int fd_;
@@ -203,14 +278,23 @@ struct RoundFiles {
   int round = -1;
   fs::Fd fd;
   std::string tmp;
+  PartialGuard guard;
   Bitmap ranked;  // incrementals: the change map with its rank table
 };
 
-BackupDirWriter::BackupDirWriter(const std::string& dir, const SourceInfo& src) : final_(dir) {
+BackupDirWriter::BackupDirWriter(const std::string& dir, const SourceInfo& src, double lockWaitSeconds) {
   std::string d = dir;
   while (d.size() > 1 && d.back() == '/') d.pop_back();
   final_ = d;
-  if (fs::exists(final_)) throw AgentError("output directory " + final_ + " already exists; choose a new one");
+  m_.source = src;
+  m_.partitionId = src.id();
+  if (fs::exists(final_))
+    continueExisting(src, lockWaitSeconds);
+  else
+    createNew();
+}
+
+void BackupDirWriter::createNew() {
   std::string parent = fs::parentOf(final_);
   struct stat st;
   if (::stat(parent.c_str(), &st) != 0)
@@ -218,16 +302,39 @@ BackupDirWriter::BackupDirWriter(const std::string& dir, const SourceInfo& src) 
   if (!S_ISDIR(st.st_mode)) throw AgentError("cannot create " + final_ + ": " + parent + " is not a directory");
   if (::access(parent.c_str(), W_OK) != 0)
     throw AgentError("cannot create " + final_ + ": " + parent + " is not writable");
-  tmp_ = final_ + ".partial-" + std::to_string(::getpid());
+  removeDeadPartials(parent, std::filesystem::path(final_).filename().string() + ".partial-");
+  tmp_ = partialName(final_);
   fs::removeTree(tmp_);
   if (::mkdir(tmp_.c_str(), 0755) != 0)
     throw AgentError("cannot create " + final_ + ": " + fs::errnoText(errno));
-  m_.source = src;
-  m_.partitionId = src.id();
+  tmpGuard_ = PartialGuard(tmp_, true);
+  lock_ = RepoLock::acquire(tmp_);
+}
+
+void BackupDirWriter::continueExisting(const SourceInfo& src, double lockWaitSeconds) {
+  struct stat st;
+  if (::stat(final_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw AgentError("output directory " + final_ + " already exists and is not a directory; choose a new one");
+  if (!fs::exists(final_ + "/manifest.json"))
+    throw AgentError("output directory " + final_ + " already exists and holds no velloc backup; choose a new one");
+  lock_ = RepoLock::acquire(final_, lockWaitSeconds);
+  Manifest m = Manifest::load(final_);
+  if (m.partitionId != m_.partitionId)
+    throw AgentError(final_ + " holds the backups of " + m.source.device + " (partition " +
+                     std::to_string(m.source.partition) + " of " + m.source.image + "), not of " + src.device +
+                     " (partition " + std::to_string(src.partition) + " of " + src.image + "); choose another directory");
+  m_ = std::move(m);
+  m_.source.device = src.device;  // device names may change between runs; the partition did not
+  m_.source.major = src.major;
+  m_.source.minor = src.minor;
+  removeDeadPartials(final_);
+  removeUnlistedRoundFiles(final_, m_);
+  tmp_ = final_;
+  published_ = true;
 }
 
 BackupDirWriter::~BackupDirWriter() {
-  cur_.reset();
+  abortRound(-1);
   if (!published_) fs::removeTree(tmp_);
 }
 
@@ -235,8 +342,10 @@ std::unique_ptr<BlockSink> BackupDirWriter::openRound(int round, const RoundPlan
   abortRound(round);
   cur_ = std::make_unique<RoundFiles>();
   cur_->round = round;
-  cur_->tmp = tmp_ + "/" + roundFileName(round, plan.incremental) + ".tmp";
+  cur_->tmp = partialName(tmp_ + "/" + roundFileName(round, plan.incremental));
   cur_->fd = fs::Fd(fs::openOrThrow(cur_->tmp, O_RDWR | O_CREAT | O_TRUNC, "create"));
+  cur_->guard = PartialGuard(cur_->tmp);
+  ::flock(cur_->fd.get(), LOCK_EX);
   uint64_t bs = m_.source.blockSize;
   uint64_t size = plan.incremental ? kIncrHeaderBytes + plan.blocks.count() * bs : uint64_t(m_.source.totalBlocks) * bs;
   if (::ftruncate(cur_->fd.get(), off_t(size)) != 0)
@@ -251,6 +360,20 @@ std::unique_ptr<BlockSink> BackupDirWriter::openRound(int round, const RoundPlan
 }
 
 RoundEntry BackupDirWriter::commitRound(int round, const RoundPlan& plan, const RoundResult& r) {
+  RoundEntry e = completeRound(round, plan, r);
+  Manifest next = m_;
+  next.rounds.push_back(e);
+  switchManifest(std::move(next));
+  return e;
+}
+
+void BackupDirWriter::switchManifest(Manifest next) {
+  // The manifest in memory changes only once the one on disk has.
+  next.save(published_ ? final_ : tmp_);
+  m_ = std::move(next);
+}
+
+RoundEntry BackupDirWriter::completeRound(int round, const RoundPlan& plan, const RoundResult& r) {
   if (!cur_ || cur_->round != round) throw AgentError("internal error: round " + std::to_string(round) + " not open");
   RoundEntry e;
   e.round = round;
@@ -285,8 +408,7 @@ RoundEntry BackupDirWriter::commitRound(int round, const RoundPlan& plan, const 
   if (e.sha256.empty()) throw AgentError("cannot read back " + cur_->tmp);
   fs::renameOrThrow(cur_->tmp, tmp_ + "/" + e.file);
   cur_.reset();
-  m_.rounds.push_back(e);
-  m_.save(published_ ? final_ : tmp_);
+  fs::fsyncDir(tmp_);
   return e;
 }
 
@@ -299,9 +421,42 @@ void BackupDirWriter::abortRound(int round) {
 
 void BackupDirWriter::publish() {
   if (published_ || m_.rounds.empty()) return;
-  fs::renameOrThrow(tmp_, final_);
+  if (::rename(tmp_.c_str(), final_.c_str()) != 0) {
+    int e = errno;
+    if (e == EEXIST || e == ENOTEMPTY)
+      throw AgentError("cannot create " + final_ + ": another process created it meanwhile");
+    throw AgentError("cannot rename " + tmp_ + " to " + final_ + ": " + fs::errnoText(e));
+  }
+  tmpGuard_.release();
   published_ = true;
   tmp_ = final_;  // later rounds go straight into the published directory
+  fs::fsyncDir(fs::parentOf(final_));
+}
+
+void BackupDirWriter::keepKey(int round, const AMSessionKey& key) {
+  if (m_.rounds.empty() || m_.rounds.back().round != round)
+    throw AgentError("internal error: key of round " + std::to_string(round) + " kept before the round is complete");
+  writeKeyFile(tmp_, round, m_.partitionId, key);
+}
+
+void removeUnlistedRoundFiles(const std::string& dir, const Manifest& m) {
+  std::set<std::string> listed;
+  for (const RoundEntry& r : m.rounds) {
+    listed.insert(r.file);
+    if (!r.mapFile.empty()) listed.insert(r.mapFile);
+  }
+  std::error_code ec;
+  bool any = false;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.rfind("round-", 0) != 0 || listed.count(name) || name.find(".partial-") != std::string::npos) continue;
+    if (it->is_regular_file(ec) && ::unlink((dir + "/" + name).c_str()) == 0) any = true;
+  }
+  // Best effort: what stays behind is removed by the next writer.
+  if (any) try {
+      fs::fsyncDir(dir);
+    } catch (const AgentError&) {
+    }
 }
 
 }  // namespace velloc::agent

@@ -2,20 +2,39 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
 #include "velloc/agent/errors.h"
+#include "velloc/agent/file_faults.h"
+#include "velloc/agent/partial_files.h"
 
 namespace velloc::agent::fs {
 
 std::string errnoText(int e) { return std::strerror(e); }
+
+namespace {
+FaultHook g_hook;
+std::atomic<bool> g_hooked{false};
+// The errno the test hook injects for this call, 0 for none.
+int injected(FileOp op, const std::string& path) {
+  return g_hooked.load(std::memory_order_relaxed) ? g_hook(op, path) : 0;
+}
+}  // namespace
+
+void setFaultHook(FaultHook hook) {
+  g_hooked = false;
+  g_hook = std::move(hook);
+  g_hooked = bool(g_hook);
+}
 
 int openOrThrow(const std::string& path, int flags, const std::string& what, int mode) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -25,6 +44,7 @@ int openOrThrow(const std::string& path, int flags, const std::string& what, int
 
 void pwriteAll(int fd, const void* buf, size_t len, uint64_t off, const std::string& path) {
   const char* p = static_cast<const char*>(buf);
+  if (int e = injected(FileOp::write, path)) throw AgentError("cannot write " + path + ": " + errnoText(e));
   while (len) {
     ssize_t n = ::pwrite(fd, p, len, off_t(off));
     if (n < 0 && errno == EINTR) continue;
@@ -34,6 +54,7 @@ void pwriteAll(int fd, const void* buf, size_t len, uint64_t off, const std::str
 }
 
 void pwritevAll(int fd, const struct iovec* iov, int n, uint64_t off, const std::string& path) {
+  if (int e = injected(FileOp::write, path)) throw AgentError("cannot write " + path + ": " + errnoText(e));
   std::vector<struct iovec> v(iov, iov + n);
   size_t i = 0;
   while (i < v.size()) {
@@ -63,10 +84,13 @@ void preadAll(int fd, void* buf, size_t len, uint64_t off, const std::string& pa
 }
 
 void fsyncOrThrow(int fd, const std::string& path) {
+  if (int e = injected(FileOp::fsync, path)) throw AgentError("cannot flush " + path + ": " + errnoText(e));
   if (::fsync(fd) != 0) throw AgentError("cannot flush " + path + ": " + errnoText(errno));
 }
 
 void renameOrThrow(const std::string& from, const std::string& to) {
+  if (int e = injected(FileOp::rename, to))
+    throw AgentError("cannot rename " + from + " to " + to + ": " + errnoText(e));
   if (::rename(from.c_str(), to.c_str()) != 0)
     throw AgentError("cannot rename " + from + " to " + to + ": " + errnoText(errno));
 }
@@ -82,18 +106,27 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-void writeFileAtomic(const std::string& path, const void* data, size_t len) {
-  std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-  Fd fd(openOrThrow(tmp, O_WRONLY | O_CREAT | O_TRUNC, "create"));
+void writeFileAtomic(const std::string& path, const void* data, size_t len, int mode) {
+  std::string tmp = partialName(path);
+  Fd fd(openOrThrow(tmp, O_WRONLY | O_CREAT | O_TRUNC, "create", mode));
+  PartialGuard guard(tmp);
   try {
+    ::flock(fd.get(), LOCK_EX);
+    if (mode != 0644 && ::fchmod(fd.get(), mode_t(mode)) != 0) throw AgentError("cannot set the mode of " + tmp + ": " + errnoText(errno));
     pwriteAll(fd.get(), data, len, 0, tmp);
     fsyncOrThrow(fd.get(), tmp);
-    fd.close();
     renameOrThrow(tmp, path);
+    fd.close();
   } catch (...) {
     ::unlink(tmp.c_str());
     throw;
   }
+  fsyncDir(parentOf(path));
+}
+
+void fsyncDir(const std::string& dir) {
+  Fd fd(openOrThrow(dir, O_RDONLY | O_DIRECTORY, "open directory"));
+  fsyncOrThrow(fd.get(), dir);
 }
 
 std::string readFile(const std::string& path) {

@@ -20,8 +20,11 @@ void fsyncOrThrow(int fd, const std::string& path);
 void renameOrThrow(const std::string& from, const std::string& to);
 uint64_t fileSize(int fd, const std::string& path);
 bool exists(const std::string& path);
-// Writes a whole file through a temporary name in the same directory, then renames.
-void writeFileAtomic(const std::string& path, const void* data, size_t len);
+// Writes a whole file through a partial name in the same directory (flushed), renames it
+// into place and flushes the directory, so a crash leaves the old file or the new one.
+void writeFileAtomic(const std::string& path, const void* data, size_t len, int mode = 0644);
+// Flushes a directory's entries (after a rename or unlink in it).
+void fsyncDir(const std::string& dir);
 std::string readFile(const std::string& path);  // throws
 std::string parentOf(const std::string& path);
 // Removes a directory tree we created (ignores errors).

@@ -1,153 +1,144 @@
 #include "velloc/agent/restore.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "fileutil.h"
 #include "velloc/agent/backup_dir.h"
 #include "velloc/agent/bitmap.h"
+#include "velloc/agent/chain_image.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/partial_files.h"
 #include "velloc/agent/sha256.h"
 
 namespace velloc::agent {
 
 namespace {
 
-std::string roundName(int r) { return "round " + std::to_string(r); }
-
-// The rounds from the last full one at or before `round` up to `round`, each checked
-// against the manifest and against the round before it.
-std::vector<const RoundEntry*> chainFor(const Manifest& m, const std::string& dir, int round) {
-  if (m.rounds.empty()) throw AgentError(dir + " holds no completed round");
-  int last = m.rounds.back().round;
-  if (round < 0 || round > last)
-    throw AgentError(roundName(round) + " is not in " + dir + " (it holds rounds " +
-                     std::to_string(m.rounds.front().round) + "-" + std::to_string(last) + ")");
-  // Index the manifest by round; every round up to `round` must be listed once.
-  std::vector<const RoundEntry*> byRound(size_t(last) + 1, nullptr);
-  for (const RoundEntry& e : m.rounds) {
-    if (e.round < 0 || e.round > last || byRound[size_t(e.round)])
-      throw AgentError(dir + "/manifest.json is damaged: " + roundName(e.round) + " listed twice or out of order");
-    byRound[size_t(e.round)] = &e;
+// Runs of `count` blocks at `data` split into the pieces that are not all zero.
+template <class Fn>
+void forEachNonZero(const uint8_t* data, uint32_t count, uint32_t bs, Fn&& fn) {
+  for (uint32_t i = 0; i < count;) {
+    while (i < count && isZeroBlock(data + size_t(i) * bs, bs)) ++i;
+    uint32_t j = i;
+    while (j < count && !isZeroBlock(data + size_t(j) * bs, bs)) ++j;
+    if (j > i) fn(i, j - i);
+    i = j;
   }
-  int base = round;
-  while (base >= 0 && (!byRound[size_t(base)] || byRound[size_t(base)]->incremental)) {
-    if (!byRound[size_t(base)])
-      throw AgentError("restore chain of " + roundName(round) + " is broken: " + roundName(base) +
-                       " is missing from " + dir + "/manifest.json");
-    --base;
-  }
-  if (base < 0) throw AgentError("restore chain of " + roundName(round) + " has no full image in " + dir);
-  std::vector<const RoundEntry*> chain;
-  for (int r = base; r <= round; ++r) chain.push_back(byRound[size_t(r)]);
-  return chain;
 }
 
-// Checks that a round's files are present, whole, of this partition and follow the round
-// before; returns its change map for incrementals.
-Bitmap checkRound(const Manifest& m, const std::string& dir, const RoundEntry& e, const RoundEntry* prev) {
-  std::string path = dir + "/" + e.file;
-  if (!fs::exists(path)) throw AgentError(roundName(e.round) + " is missing: " + path + " not found");
-  if (!e.incremental) {
-    fs::Fd fd(fs::openOrThrow(path, O_RDONLY, "read"));
-    uint64_t want = uint64_t(m.source.totalBlocks) * m.source.blockSize;
-    uint64_t size = fs::fileSize(fd.get(), path);
-    if (size != want)
-      throw AgentError(roundName(e.round) + " image " + path + " has " + std::to_string(size) + " bytes, the partition " +
-                       std::to_string(want) + ": it belongs to another partition or is truncated");
-  } else {
-    fs::Fd fd(fs::openOrThrow(path, O_RDONLY, "read"));
-    uint8_t hb[kIncrHeaderBytes];
-    IncrHeader h;
-    if (fs::fileSize(fd.get(), path) < kIncrHeaderBytes) throw AgentError(path + " is truncated");
-    fs::preadAll(fd.get(), hb, sizeof hb, 0, path);
-    if (!decodeIncrHeader(hb, sizeof hb, &h)) throw AgentError(path + " is not a velloc incremental");
-    if (h.partitionId != m.partitionId || h.blockSize != m.source.blockSize || h.totalBlocks != m.source.totalBlocks)
-      throw AgentError(roundName(e.round) + " (" + path + ") is from another partition than " + dir + " (" +
-                       m.source.device + " of " + m.source.image + ")");
-    if (int(h.round) != e.round)
-      throw AgentError(path + " holds round " + std::to_string(h.round) + ", not " + std::to_string(e.round));
-    if (!prev || h.presentedKeyDigest != prev->keyDigest || e.presentedKeyDigest != prev->keyDigest)
-      throw AgentError(roundName(e.round) + " does not follow " + roundName(e.round - 1) +
-                       ": its change map was taken against another snapshot (key digests differ)");
+RestoreResult resultOf(const ChainImage& img) {
+  RestoreResult r;
+  r.chain = img.chain();
+  r.blocksApplied = img.incrementalBlocks();
+  r.bytes = img.bytes();
+  return r;
+}
+
+// A block device to restore onto: not mounted or otherwise held, at least the size.
+fs::Fd openTargetDevice(const std::string& out, const struct stat& st, uint64_t bytes) {
+  if (blockDeviceMounted(st.st_rdev))
+    throw AgentError("cannot restore onto " + out + ": it is mounted; unmount it first");
+  int fd = ::open(out.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    if (e == EBUSY) throw AgentError("cannot restore onto " + out + ": it is in use (mounted or held by another program)");
+    throw AgentError("cannot open " + out + ": " + fs::errnoText(e));
   }
-  if (sha256File(path) != e.sha256)
-    throw AgentError(roundName(e.round) + " file " + path + " does not match its checksum in the manifest (corrupt or replaced)");
-  if (!e.incremental) return {};
-  std::string mapPath = dir + "/" + e.mapFile;
-  if (!fs::exists(mapPath)) throw AgentError(roundName(e.round) + " is missing its change map: " + mapPath + " not found");
-  std::string bytes = fs::readFile(mapPath);
-  if (Sha256::hexOf(bytes.data(), bytes.size()) != e.mapSha256)
-    throw AgentError(roundName(e.round) + " change map " + mapPath + " does not match its checksum (corrupt or replaced)");
-  if (bytes.size() != (uint64_t(m.source.totalBlocks) + 7) / 8)
-    throw AgentError(mapPath + " has the wrong size for " + std::to_string(m.source.totalBlocks) + " blocks");
-  Bitmap map = Bitmap::fromBytes(m.source.totalBlocks, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  if (map.count() * m.source.blockSize + kIncrHeaderBytes != e.bytes)
-    throw AgentError(roundName(e.round) + ": its change map and its data disagree on the number of blocks");
-  return map;
+  fs::Fd dev(fd);
+  uint64_t size = 0;
+  if (::ioctl(fd, BLKGETSIZE64, &size) != 0) throw AgentError("cannot read the size of " + out + ": " + fs::errnoText(errno));
+  if (size < bytes)
+    throw AgentError("cannot restore onto " + out + ": it holds " + std::to_string(size) + " bytes, the partition " +
+                     std::to_string(bytes));
+  return dev;
 }
 
 }  // namespace
 
-RestoreResult restoreImage(const std::string& dir, int round, const std::string& out) {
-  Manifest m = Manifest::load(dir);
-  auto chain = chainFor(m, dir, round);
-  std::vector<Bitmap> maps;
-  for (size_t i = 0; i < chain.size(); ++i) maps.push_back(checkRound(m, dir, *chain[i], i ? chain[i - 1] : nullptr));
+bool isZeroBlock(const uint8_t* p, size_t len) {
+  return len == 0 || (p[0] == 0 && std::memcmp(p, p + 1, len - 1) == 0);
+}
 
+bool blockDeviceMounted(uint64_t dev) {
+  std::ifstream f("/proc/self/mountinfo");
+  std::string line;
+  const std::string want = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  // Each line: mount id, parent id, major:minor, ...
+  while (std::getline(f, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devno;
+    if (fields >> id >> parent >> devno && devno == want) return true;
+  }
+  return false;
+}
+
+RestoreResult restoreImage(const std::string& dir, int round, const std::string& out) {
+  ChainImage img(dir, round);
+  const uint32_t bs = img.manifest().source.blockSize;
+  RestoreResult res = resultOf(img);
+  struct stat st;
+  if (::stat(out.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+    // Onto a device every block is written: it holds whatever it held before.
+    fs::Fd dev = openTargetDevice(out, st, img.bytes());
+    img.forEachRun(1024, [&](uint32_t first, uint32_t count, const uint8_t* data) {
+      fs::pwriteAll(dev.get(), data, size_t(count) * bs, uint64_t(first) * bs, out);
+    });
+    fs::fsyncOrThrow(dev.get(), out);
+    res.written = img.bytes();
+    return res;
+  }
   if (fs::exists(out)) throw AgentError("output image " + out + " already exists; choose a new name");
   std::string parent = fs::parentOf(out);
-  struct stat st;
   if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw AgentError("cannot create " + out + ": directory " + parent + " does not exist");
-  std::string tmp = out + ".partial-" + std::to_string(::getpid());
-  RestoreResult res;
-  const uint32_t bs = m.source.blockSize;
+  removeDeadPartials(parent, std::filesystem::path(out).filename().string() + ".partial-");
+  std::string tmp = partialName(out);
   try {
     fs::Fd o(fs::openOrThrow(tmp, O_RDWR | O_CREAT | O_TRUNC, "create"));
-    // The full image is copied as it is, then each incremental overwrites its blocks.
-    {
-      std::string src = dir + "/" + chain[0]->file;
-      fs::Fd in(fs::openOrThrow(src, O_RDONLY, "read"));
-      uint64_t size = fs::fileSize(in.get(), src);
-      std::vector<uint8_t> buf(4 << 20);
-      for (uint64_t off = 0; off < size;) {
-        size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
-        fs::preadAll(in.get(), buf.data(), n, off, src);
-        fs::pwriteAll(o.get(), buf.data(), n, off, tmp);
-        off += n;
-      }
-      res.bytes = size;
-      res.chain.push_back(chain[0]->round);
-    }
-    for (size_t i = 1; i < chain.size(); ++i) {
-      std::string src = dir + "/" + chain[i]->file;
-      fs::Fd in(fs::openOrThrow(src, O_RDONLY, "read"));
-      uint64_t k = 0;
-      std::vector<uint8_t> buf;
-      maps[i].forEachRun(1024, [&](uint32_t first, uint32_t count) {
-        buf.resize(size_t(count) * bs);
-        fs::preadAll(in.get(), buf.data(), buf.size(), kIncrHeaderBytes + k * bs, src);
-        fs::pwriteAll(o.get(), buf.data(), buf.size(), uint64_t(first) * bs, tmp);
-        k += count;
-        return true;
+    PartialGuard guard(tmp);
+    ::flock(o.get(), LOCK_EX);
+    // A new file reads as zeros where nothing was written: blocks of zeros stay holes.
+    if (::ftruncate(o.get(), off_t(img.bytes())) != 0)
+      throw AgentError("cannot size " + tmp + ": " + fs::errnoText(errno));
+    img.forEachRun(1024, [&](uint32_t first, uint32_t count, const uint8_t* data) {
+      forEachNonZero(data, count, bs, [&](uint32_t at, uint32_t n) {
+        fs::pwriteAll(o.get(), data + size_t(at) * bs, size_t(n) * bs, uint64_t(first + at) * bs, tmp);
+        res.written += uint64_t(n) * bs;
       });
-      res.blocksApplied += k;
-      res.chain.push_back(chain[i]->round);
-    }
+    });
     fs::fsyncOrThrow(o.get(), tmp);
-    o.close();
     fs::renameOrThrow(tmp, out);
   } catch (...) {
     ::unlink(tmp.c_str());
     throw;
   }
+  return res;
+}
+
+RestoreResult restoreToStream(const std::string& dir, int round, std::ostream& out) {
+  ChainImage img(dir, round);
+  const uint32_t bs = img.manifest().source.blockSize;
+  RestoreResult res = resultOf(img);
+  img.forEachRun(1024, [&](uint32_t, uint32_t count, const uint8_t* data) {
+    out.write(reinterpret_cast<const char*>(data), std::streamsize(size_t(count) * bs));
+    if (!out) throw AgentError("cannot write the image to standard output (closed?)");
+  });
+  out.flush();
+  res.written = img.bytes();
   return res;
 }
 

@@ -1,14 +1,33 @@
 #include "agent_test_util.h"
 
+#include <sys/wait.h>
+
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
+#include "velloc/agent/errors.h"
+#include "velloc/agent/file_faults.h"
 #include "velloc/agent/sha256.h"
 #include "velloc/cli.h"
 
 namespace agent_test {
 
 using namespace velloc::agent;
+
+std::string errorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const AgentError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
 
 int runVelloc(const std::vector<std::string>& args, std::string* out, std::string* err) {
   std::vector<std::string> a{"velloc"};
@@ -61,6 +80,82 @@ void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>&
     w.commitRound(int(r), plan, res);
     w.publish();
   }
+}
+
+int countFileSteps(const std::function<void()>& fn) {
+  int steps = 0;
+  fs::setFaultHook([&](fs::FileOp, const std::string&) {
+    ++steps;
+    return 0;
+  });
+  fn();
+  fs::setFaultHook({});
+  return steps;
+}
+
+bool crashAtFileStep(int k, const std::function<void()>& fn) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int n = 0;
+    fs::setFaultHook([&](fs::FileOp, const std::string&) {
+      if (++n == k) ::_exit(0);
+      return 0;
+    });
+    fn();
+    ::_exit(1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string failAtFileStep(int k, int err, const std::function<void()>& fn) {
+  int n = 0;
+  fs::setFaultHook([&](fs::FileOp, const std::string&) { return ++n == k ? err : 0; });
+  std::string msg = errorOf(fn);
+  fs::setFaultHook({});
+  return msg;
+}
+
+AMSessionKey keyOf(int n) {
+  AMSessionKey k{};
+  for (size_t i = 0; i < sizeof k.key; ++i) k.key[i] = uint8_t(n * 31 + int(i));
+  return k;
+}
+
+void appendRound(BackupDirWriter& w, uint32_t block, uint8_t value, const AMSessionKey& key) {
+  const uint32_t bs = w.manifest().source.blockSize;
+  int round = w.nextRound();
+  RoundPlan plan;
+  plan.incremental = true;
+  plan.blocks = Bitmap(w.manifest().source.totalBlocks);
+  plan.blocks.set(block);
+  plan.presentedKeyDigest = w.manifest().rounds.back().keyDigest;
+  plan.keyDigest = Sha256::hexOf(key.key, sizeof key.key);
+  std::vector<uint8_t> data(bs, value);
+  auto sink = w.openRound(round, plan);
+  sink->write(block, data.data(), 1, bs);
+  sink.reset();
+  RoundResult res;
+  res.blocksCopied = 1;
+  w.commitRound(round, plan, res);
+  w.keepKey(round, key);
+}
+
+void rewriteIncrementalKeys(const std::string& dir, int round, const std::string& presented) {
+  Manifest m = Manifest::load(dir);
+  RoundEntry& e = m.rounds.at(size_t(round));
+  std::string path = dir + "/" + e.file;
+  std::string bytes = readText(path);
+  IncrHeader h;
+  decodeIncrHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &h);
+  h.presentedKeyDigest = presented;
+  auto hb = encodeIncrHeader(h);
+  bytes.replace(0, hb.size(), reinterpret_cast<const char*>(hb.data()), hb.size());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  e.presentedKeyDigest = presented;
+  e.sha256 = Sha256::hexOf(bytes.data(), bytes.size());
+  m.save(dir);
 }
 
 }  // namespace agent_test

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ class TempDir {
   std::string path_;
 };
 
+// The message of the AgentError `fn` throws, "(no error)" when it throws none.
+std::string errorOf(const std::function<void()>& fn);
+
+// The whole contents of a file ("" when it cannot be read).
+std::string readText(const std::string& path);
+
 // Runs the velloc command in-process; returns its exit status, with out/err captured.
 int runVelloc(const std::vector<std::string>& args, std::string* out, std::string* err);
 
@@ -39,5 +46,26 @@ int runVelloc(const std::vector<std::string>& args, std::string* out, std::strin
 // that differ from the round before. `partition` names the source in the manifest.
 void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>& images, uint32_t blockSize,
                 int partition = 1);
+
+// A change-tracking key made from `n`.
+AMSessionKey keyOf(int n);
+
+// Appends to the repository `w` writes an incremental round that sets block `block` to
+// `value`, drawing key `key`, and keeps the key.
+void appendRound(velloc::agent::BackupDirWriter& w, uint32_t block, uint8_t value, const AMSessionKey& key);
+
+// The writes, flushes and renames of the agent's own files that `fn` makes.
+int countFileSteps(const std::function<void()>& fn);
+// Runs `fn` in a child process that ends at its k-th such step, as a crash would
+// (nothing cleaned up); true when it ended there.
+bool crashAtFileStep(int k, const std::function<void()>& fn);
+// Runs `fn` with its k-th such step failing with `err`; the AgentError's message, or
+// "(no error)".
+std::string failAtFileStep(int k, int err, const std::function<void()>& fn);
+
+// Makes incremental `round` of `dir` claim it presented a key with digest `presented`,
+// consistently in its header and the manifest (checksum updated): a broken key chain
+// that no checksum gives away.
+void rewriteIncrementalKeys(const std::string& dir, int round, const std::string& presented);
 
 }  // namespace agent_test

@@ -36,15 +36,6 @@ std::vector<uint8_t> readAll(const std::string& p) {
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const AgentError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
 }  // namespace
 
 TEST(Restore, EveryRoundOfAThreeRoundChainRebuildsItsSnapshot) {
@@ -68,18 +59,18 @@ TEST(Restore, BrokenChainsAreRefusedWithTheReasonAndNoImage) {
   agent_test::writeChain(t / "other", snapshots(3, 3), kBs, 2);
   const std::string out = t / "out.img";
 
-  EXPECT_NE(errorOf([&] { restoreImage(t / "b", 5, out); }).find("round 5 is not in"), std::string::npos);
-  EXPECT_NE(errorOf([&] { restoreImage(t / "nothing", 0, out); }).find("No such file"), std::string::npos);
+  EXPECT_NE(agent_test::errorOf([&] { restoreImage(t / "b", 5, out); }).find("round 5 is not in"), std::string::npos);
+  EXPECT_NE(agent_test::errorOf([&] { restoreImage(t / "nothing", 0, out); }).find("No such file"), std::string::npos);
 
   // Another partition's incremental in place of round 1.
   sfs::copy_file(t / "b/round-001.incr", t / "keep.incr");
   sfs::copy_file(t / "other/round-001.incr", t / "b/round-001.incr", sfs::copy_options::overwrite_existing);
-  EXPECT_NE(errorOf([&] { restoreImage(t / "b", 2, out); }).find("round 1 (" + (t / "b/round-001.incr") +
+  EXPECT_NE(agent_test::errorOf([&] { restoreImage(t / "b", 2, out); }).find("round 1 (" + (t / "b/round-001.incr") +
                                                                   ") is from another partition"),
             std::string::npos);
   // A round missing.
   sfs::remove(t / "b/round-001.incr");
-  EXPECT_EQ(errorOf([&] { restoreImage(t / "b", 2, out); }),
+  EXPECT_EQ(agent_test::errorOf([&] { restoreImage(t / "b", 2, out); }),
             "round 1 is missing: " + (t / "b/round-001.incr") + " not found");
   // A damaged one.
   sfs::copy_file(t / "keep.incr", t / "b/round-001.incr");
@@ -88,14 +79,14 @@ TEST(Restore, BrokenChainsAreRefusedWithTheReasonAndNoImage) {
     f.seekp(5000);
     f.put('X');
   }
-  EXPECT_NE(errorOf([&] { restoreImage(t / "b", 2, out); }).find("does not match its checksum"), std::string::npos);
+  EXPECT_NE(agent_test::errorOf([&] { restoreImage(t / "b", 2, out); }).find("does not match its checksum"), std::string::npos);
   EXPECT_FALSE(sfs::exists(out));
   for (auto& e : sfs::directory_iterator(t.path()))
     EXPECT_EQ(e.path().filename().string().find("out.img"), std::string::npos) << e.path();
 
   // Round 0 needs none of that and an existing output is refused.
   restoreImage(t / "b", 0, out);
-  EXPECT_NE(errorOf([&] { restoreImage(t / "b", 0, out); }).find("already exists"), std::string::npos);
+  EXPECT_NE(agent_test::errorOf([&] { restoreImage(t / "b", 0, out); }).find("already exists"), std::string::npos);
 }
 
 TEST(Verify, ReportsTheFirstDifferingBlocksAndSizes) {

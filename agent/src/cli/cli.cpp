@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli_internal.h"
+#include "repo_commands.h"
 #include "velloc/agent/errors.h"
 #include "velloc/cli.h"
 #if VELLOC_HAVE_LIVE
@@ -62,7 +63,8 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* restore = app.add_subcommand("restore", "rebuild the partition image of one round from a backup directory");
   restore->add_option("DIR", rDir, "backup directory")->required();
   restore->add_option("--round", rRound, "round to rebuild")->required();
-  restore->add_option("--out", rOut, "image file to create (must not exist)")->required();
+  restore->add_option("--out", rOut, "image file to create (must not exist; zeros become holes), a block device "
+                                     "(not mounted, at least the partition's size), or - for standard output")->required();
 
   std::string vA, vB;
   uint32_t vBs = 4096;
@@ -78,6 +80,11 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::string logFrom;
   auto* log = app.add_subcommand("log", "the kernel log of the last run (dmesg style)");
   log->add_option("FROM", logFrom, "a work/backup directory or log file (default: the last run)");
+
+  cli::CommandRun repoRun;
+  cli::addCheckCommand(app, repoRun);
+  cli::addMergeCommand(app, repoRun);
+  cli::addPruneCommand(app, repoRun);
 
 #if VELLOC_HAVE_LIVE
   cli::LiveArgs liveArgs;
@@ -101,10 +108,11 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     if (*demo) return cli::cmdDemo(workdir, rounds, writers, seconds, cacheBlocks, json, out, err);
     if (*backup) return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, json, out, err);
-    if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out);
+    if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out, err);
     if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
     if (*info) return cli::cmdInfo(iImage, json, out);
     if (*log) return cli::cmdLog(logFrom, out);
+    if (repoRun) return repoRun(json, out, err);
 #if VELLOC_HAVE_LIVE
     if (*live) return cli::cmdLive(liveArgs, json, out, err);
 #endif

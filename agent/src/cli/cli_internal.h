@@ -72,6 +72,7 @@ class PartitionJob {
   ~PartitionJob();
   RoundReport runRound(int round, Progress* progress);
   const Target& target() const { return target_; }
+  int nextRound() const { return writer_->nextRound(); }
   const std::string& outDir() const { return writer_->dir(); }
   bool anyRound() const { return !writer_->manifest().rounds.empty(); }
 
@@ -95,7 +96,8 @@ int cmdDemo(const std::string& workdir, int rounds, int writers, double seconds,
             std::ostream& out, std::ostream& err);
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
               uint32_t cacheBlocks, double seconds, bool json, std::ostream& out, std::ostream& err);
-int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool json, std::ostream& out);
+int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool json, std::ostream& out,
+               std::ostream& err);
 int cmdVerify(const std::string& a, const std::string& b, uint32_t blockSize, bool json, std::ostream& out);
 int cmdInfo(const std::string& image, bool json, std::ostream& out);
 int cmdLog(const std::string& from, std::ostream& out);

@@ -9,14 +9,21 @@
 #include "cli_internal.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/image_builder.h"
+#include "velloc/agent/partial_files.h"
 #include "velloc/agent/restore.h"
 
 namespace velloc::cli {
 
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
               uint32_t cacheBlocks, double seconds, bool asJson, std::ostream& out, std::ostream& err) {
-  // Refuse a bad output directory before touching the image.
-  { struct stat st; if (::stat(outDir.c_str(), &st) == 0) throw AgentError("output directory " + outDir + " already exists; choose a new one"); }
+  // Refuse a bad output directory before touching the image; a backup directory is
+  // continued.
+  {
+    struct stat st;
+    if (::stat(outDir.c_str(), &st) == 0 && ::stat((outDir + "/manifest.json").c_str(), &st) != 0)
+      throw AgentError("output directory " + outDir + " already exists and holds no velloc backup; choose a new one");
+  }
+  InterruptCleanup interrupts;
   Host host(image);
   host.requirePartition(partition);
   host.mount(partition);
@@ -37,9 +44,10 @@ int cmdBackup(const std::string& image, int partition, const std::string& outDir
   std::vector<RoundReport> reps;
   if (!asJson) printTableHeader(out);
   bool ok = true;
+  const int first = job.nextRound();
   for (int r = 0; r <= rounds; ++r) {
     if (r > 0 && seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    RoundReport rep = job.runRound(r, &progress);
+    RoundReport rep = job.runRound(first + r, &progress);
     rep.ok = rep.error.empty();
     if (!asJson) printTableRow(out, rep);
     reps.push_back(rep);
@@ -64,16 +72,24 @@ int cmdBackup(const std::string& image, int partition, const std::string& outDir
   return 0;
 }
 
-int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool asJson, std::ostream& out) {
-  RestoreResult r = restoreImage(dir, round, outImage);
+int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool asJson, std::ostream& out,
+               std::ostream& err) {
+  InterruptCleanup interrupts;
+  // With --out - the image is the output: the summary goes to standard error.
+  const bool toStream = outImage == "-";
+  RestoreResult r = toStream ? restoreToStream(dir, round, out) : restoreImage(dir, round, outImage);
+  std::ostream& report = toStream ? err : out;
   if (asJson) {
-    out << json{{"command", "restore"}, {"dir", dir}, {"round", round}, {"image", outImage}, {"chain", r.chain},
-                {"blocksApplied", r.blocksApplied}, {"bytes", r.bytes}}.dump(2)
-        << "\n";
+    report << json{{"command", "restore"}, {"dir", dir}, {"round", round}, {"image", outImage}, {"chain", r.chain},
+                   {"blocksApplied", r.blocksApplied}, {"bytes", r.bytes}, {"written", r.written}}.dump(2)
+           << "\n";
   } else {
-    out << "restored round " << round << " of " << dir << " into " << outImage << " (full round " << r.chain.front();
-    if (r.chain.size() > 1) out << " + " << r.chain.size() - 1 << " incremental(s), " << r.blocksApplied << " blocks";
-    out << ", " << r.bytes << " bytes)\n";
+    report << "restored round " << round << " of " << dir << " into " << (toStream ? "standard output" : outImage)
+           << " (full round " << r.chain.front();
+    if (r.chain.size() > 1) report << " + " << r.chain.size() - 1 << " incremental(s), " << r.blocksApplied << " blocks";
+    report << ", " << r.bytes << " bytes";
+    if (r.written < r.bytes) report << ", " << r.bytes - r.written << " of them zeros left as holes";
+    report << ")\n";
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "cli_internal.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/image_builder.h"
+#include "velloc/agent/key_file.h"
 #include "velloc/agent/restore.h"
 
 namespace velloc::cli {
@@ -25,6 +26,13 @@ PartitionJob::PartitionJob(Host& host, AgentProcess& proc, int partno, const std
   src.blockSize = target_.blockSize;
   src.totalBlocks = target_.totalBlocks;
   writer_ = std::make_unique<BackupDirWriter>(outDir, src);
+  if (!writer_->manifest().rounds.empty()) {
+    // Continuing a chain: the key the directory kept, or why there is none to use.
+    KeyFileRead k = readKeyFile(writer_->dir(), writer_->manifest());
+    keys_.have = k.ok;
+    keys_.key = k.key;
+    keys_.lost = k.reason;
+  }
   if (o_.checkAgainstFreeze) oracle_ = std::make_unique<FreezeOracle>(host_, partno);
 }
 
@@ -54,6 +62,7 @@ RoundReport PartitionJob::runRound(int round, Progress* progress) {
                     [&](const RoundPlan& plan) { return writer_->openRound(round, plan); });
     writer_->commitRound(round, r.plan, r);
     writer_->publish();
+    writer_->keepKey(round, keys_.key);
     done = true;
   } catch (const AgentError& e) {
     writer_->abortRound(round);

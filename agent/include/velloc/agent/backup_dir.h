@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "velloc/agent/backup.h"
+#include "velloc/agent/partial_files.h"
+#include "velloc/agent/repo_lock.h"
 
 namespace velloc::agent {
 
@@ -37,7 +39,11 @@ struct RoundEntry {
   std::string presentedKeyDigest; // digest of the key presented (incrementals)
   std::string reason;             // why a full backup was taken
   double seconds = 0;
+  std::string encoding = "raw";   // how `file` holds its blocks (docs/formats.md)
 };
+
+// Manifests up to this version are read; this version is written.
+constexpr int kManifestVersion = 1;
 
 struct Manifest {
   SourceInfo source;
@@ -63,19 +69,39 @@ bool decodeIncrHeader(const uint8_t* p, size_t len, IncrHeader* h);
 std::string roundFileName(int round, bool incremental);
 std::string roundMapName(int round);
 
+// Removes the round files in `dir` that `m` does not list: left by a writer that died
+// between writing them and switching the manifest, or after switching it and before
+// removing what it no longer lists. Only for the holder of DIR's lock; never throws.
+void removeUnlistedRoundFiles(const std::string& dir, const Manifest& m);
+
 struct RoundFiles;  // the files of the round being written
 
 class BackupDirWriter {
  public:
-  // Refuses a `dir` that exists or whose parent is missing or not writable.
-  BackupDirWriter(const std::string& dir, const SourceInfo& src);
+  // A new `dir` is built as DIR.partial-PID and renamed into place with its first round;
+  // a `dir` holding a backup of the same partition is continued (the next round is its
+  // last plus one). Either way DIR's lock is held for the writer's lifetime (waiting up
+  // to `lockWaitSeconds` for another writer), and what killed runs left there is removed
+  // first. Refuses a `dir` that exists and holds no backup, or one of another partition,
+  // and a parent that is missing or not writable.
+  BackupDirWriter(const std::string& dir, const SourceInfo& src, double lockWaitSeconds = 0);
   // Removes the temporary directory unless it was published.
   ~BackupDirWriter();
+
+  // The number the next round gets.
+  int nextRound() const { return m_.rounds.empty() ? 0 : m_.rounds.back().round + 1; }
+  // Keeps the change-tracking key drawn by `round`, which must be the last committed
+  // round, in DIR/key for the next run.
+  void keepKey(int round, const AMSessionKey& key);
 
   // A sink writing round `round`'s file under a temporary name.
   std::unique_ptr<BlockSink> openRound(int round, const RoundPlan& plan);
   // Completes the round's files, renames them into place and rewrites the manifest.
   RoundEntry commitRound(int round, const RoundPlan& plan, const RoundResult& r);
+  // The two steps of commitRound: the round's files complete and in place (listed
+  // nowhere yet), then the manifest replaced by `next` with one rename.
+  RoundEntry completeRound(int round, const RoundPlan& plan, const RoundResult& r);
+  void switchManifest(Manifest next);
   // Drops a failed round's temporary files.
   void abortRound(int round);
   // Renames the temporary directory to its final name (when at least one round is in).
@@ -86,9 +112,13 @@ class BackupDirWriter {
   const Manifest& manifest() const { return m_; }
 
  private:
+  void createNew();
+  void continueExisting(const SourceInfo& src, double lockWaitSeconds);
   std::string final_, tmp_;
   Manifest m_;
   bool published_ = false;
+  RepoLock lock_;
+  PartialGuard tmpGuard_;
   std::unique_ptr<RoundFiles> cur_;
 };
 

@@ -1,7 +1,10 @@
 // Restore (a full image plus the incrementals after it, into one image) and verify
 // (two images block by block). Neither needs the device.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -9,15 +12,25 @@ namespace velloc::agent {
 
 struct RestoreResult {
   std::vector<int> chain;         // rounds applied, the full one first
-  uint64_t blocksApplied = 0;     // blocks written from incrementals
+  uint64_t blocksApplied = 0;     // blocks the incrementals of the chain hold
   uint64_t bytes = 0;             // size of the image
+  uint64_t written = 0;           // bytes written (a file leaves blocks of zeros as holes)
 };
 
 // Rebuilds the partition as it was at round `round` of backup directory `dir` into
-// `out` (written as a temporary file, renamed when complete; an existing `out` is
-// refused). Every file of the chain is checked against the manifest first. Throws
-// AgentError naming the problem: missing round, broken chain, other partition, corrupt file.
+// `out`. A file is written under a partial name and renamed when complete, with blocks
+// of zeros left as holes; an existing file is refused. A block device is written in
+// place, refused when mounted or in use or smaller than the partition. Every file of
+// the chain is checked against the manifest first. Throws AgentError naming the
+// problem: missing round, broken chain, other partition, corrupt file.
 RestoreResult restoreImage(const std::string& dir, int round, const std::string& out);
+// The same image written to `out` in order (standard output).
+RestoreResult restoreToStream(const std::string& dir, int round, std::ostream& out);
+
+// True when the whole block is zero.
+bool isZeroBlock(const uint8_t* p, size_t len);
+// True when the block device `dev` is mounted (in this process's mount namespace).
+bool blockDeviceMounted(uint64_t dev);
 
 struct VerifyResult {
   bool same = false;
