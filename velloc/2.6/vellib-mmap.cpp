@@ -212,15 +212,13 @@ struct page *velVMnopage(struct vm_area_struct *vma, unsigned long address, int 
   }
   b = (Backup *)vma->vm_file->private_data;
 
+  /* An area in no slot (one the kernel copied, say) is a bus error for the caller: the
+   * pages of another mapping are not its to see. */
   spin_lock(&vmaSlotLock);
   if (!findVMA(b, vma, &bVMA)) {
-    if (b->vmAreas[0].vma) {
-      bVMA = &b->vmAreas[0];
-    } else {
-      spin_unlock(&vmaSlotLock);
-      printk("<3>%s: vma is not found in associated backup%s", "velVMnopage", "\n");
-      return NOPAGE_SIGBUS;
-    }
+    spin_unlock(&vmaSlotLock);
+    printk("<3>%s: vma is not found in associated backup%s", "velVMnopage", "\n");
+    return NOPAGE_SIGBUS;
   }
   k = (address - vma->vm_start) / VEL_PAGE_SIZE;
   if (address >= vma->vm_start && k < (unsigned long)bVMA->vmPages && bVMA->mmPages[k]) {
