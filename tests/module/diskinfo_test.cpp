@@ -156,6 +156,31 @@ TEST_F(DiskInfoTest, DeviceWithoutFileSystemGives8AndCopiesNothing) {
   EXPECT_EQ(bdevs, liveBdevs());
 }
 
+// A major of 12 bits and a minor of 20 make the kernel's device number: a larger one
+// would alias another device through (major << 20) | minor, here the mounted 8:1. The
+// query and the start refuse it as a device that does not exist, and name what was asked.
+TEST_F(DiskInfoTest, DeviceNumbersOutsideTheKernelsRangeNameNoDevice) {
+  TestDisk d = attachDisk(32 * kMiB, kParts);
+  const uint32_t dev = d.part(1);
+  mount(dev, 4096);
+  const struct {
+    uint32_t major, minor;
+  } aliases[] = {{majorOf(dev) + 4096, minorOf(dev)}, {majorOf(dev), minorOf(dev) | (majorOf(dev) << 20)}};
+  for (const auto& a : aliases) {
+    SCOPED_TRACE(std::to_string(a.major) + ":" + std::to_string(a.minor));
+    ASSERT_EQ(dev, (a.major << 20) | a.minor) << "the pair names 8:1 once shifted";
+    uint64_t mark = logMark();
+    BlockSize bs{};
+    EXPECT_EQ(8, agent().getBlockSize(a.major, a.minor, &bs));
+    EXPECT_EQ(8, agent().startBackup(a.major, a.minor, 1024, 1024));
+    EXPECT_EQ(2, logCount("device major=" + std::to_string(a.major) + " minor=" + std::to_string(a.minor) +
+                              " not found, getting super block failed",
+                          mark));
+    EXPECT_EQ(stateIdle, agent().state().state);
+    EXPECT_EQ(0, agent().getBlockSize(majorOf(dev), minorOf(dev), &bs)) << "the device itself answers";
+  }
+}
+
 TEST_F(DiskInfoTest, UnusableBlockSizesGive3) {
   TestDisk d = attachDisk(32 * kMiB, kParts);
   mount(d.part(1), 4096);

@@ -198,6 +198,21 @@ static int copyRecordIn(void *record, unsigned long arg, unsigned long size) {
   return copy_from_user(record, (const void __user *)arg, size) != 0 ? velErrCopyFromUser : 0;
 }
 
+/*
+ * The kernel's device number of a major and minor from the agent: 0 and *kdev, or 8 with
+ * the line of a device that is not found when the pair does not fit the kernel's 12 and
+ * 20 bits, since (major << 20) | minor would then name some other device.
+ */
+static int recordDevice(unsigned int major, unsigned int minor, dev_t *kdev) {
+  if (major >= (1u << 12) || minor >= (1u << 20)) {
+    printk("<3>%s: device major=%d minor=%d not found, getting super block failed\n", "velIOCTL", (int)major,
+           (int)minor);
+    return velErrNoFileSystem;
+  }
+  *kdev = (major << 20) | minor;
+  return 0;
+}
+
 /* Writes one of the version numbers to the agent's int. 0, or 7 with its log line. */
 static int copyVersionOut(unsigned long arg, int value) {
   if (copy_to_user((void __user *)arg, &value, sizeof(value)) != 0) {
@@ -215,6 +230,7 @@ static int copyVersionOut(unsigned long arg, int value) {
  */
 int velIOCTL(struct inode *ino, struct file *file, unsigned int cmd, unsigned long arg) {
   Backup *b;
+  dev_t kdev;
   int r;
 
   if (atomic_read(&initDone) != 1) return velErrNotInitialised;
@@ -229,14 +245,15 @@ int velIOCTL(struct inode *ino, struct file *file, unsigned int cmd, unsigned lo
     case doGetBlockSize: {
       GetBlockSize gbs;
       if ((r = copyRecordIn(&gbs, arg, sizeof(gbs))) != 0) return r;
-      return ioctlGetBlockSize(b, (gbs.major << 20) | gbs.minor, (BlockSize *)(unsigned long)gbs.bs,
-                               gbs.len);
+      if ((r = recordDevice(gbs.major, gbs.minor, &kdev)) != 0) return r;
+      return ioctlGetBlockSize(b, kdev, (BlockSize *)(unsigned long)gbs.bs, gbs.len);
     }
 
     case doStartBackup: {
       StartBackup sb;
       if ((r = copyRecordIn(&sb, arg, sizeof(sb))) != 0) return r;
-      return ioctlStartBackup(b, (sb.major << 20) | sb.minor, sb.totalBlocks, sb.maxCacheBlocks);
+      if ((r = recordDevice(sb.major, sb.minor, &kdev)) != 0) return r;
+      return ioctlStartBackup(b, kdev, sb.totalBlocks, sb.maxCacheBlocks);
     }
 
     case doSnapShot: {
