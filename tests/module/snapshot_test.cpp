@@ -94,6 +94,30 @@ TEST_F(SnapshotTest, IncrementalSnapshotHandsOverEveryBlockWrittenSinceTheLast) 
   EXPECT_EQ(std::set<uint32_t>({9}), bitsOf(map, p.blocks));
 }
 
+// A task that holds the disk's bd_mutex and writes (the last close of a block device writes
+// back under it) passes both intercepting functions without their taking the mutex again:
+// each write is tracked and nothing is flagged as a re-entry.
+TEST_F(SnapshotTest, WritesUnderTheDisksBdMutexAreTrackedWithoutReenteringIt) {
+  struct block_device* whole = bdget(p.disk.whole);
+  auto writeUnderBdMutex = [&](uint32_t block, uint8_t fill) {
+    mutex_lock(&whole->bd_mutex);
+    EXPECT_EQ(0, fsFill(p, uint64_t(block) * 4096, 4096, fill));
+    mutex_unlock(&whole->bd_mutex);
+  };
+  AMSessionKey key = trackedBackup({}, {});
+  writeUnderBdMutex(5, 0xB1);  // between backups
+  AgentHandle h = second();
+  ASSERT_EQ(0, h.snapShot(&key));
+  writeUnderBdMutex(9, 0xB2);  // during the backup
+  Bytes map;
+  AutoMapState s = autoMapState(h);
+  ASSERT_EQ(0, h.getAutoMap(&map, s.mapLen, s.mapSize));
+  EXPECT_EQ(std::set<uint32_t>({5}), bitsOf(map, p.blocks));
+  EXPECT_EQ(0, logCount("re-enters it"));
+  EXPECT_EQ(0, machine::kernel_bug_count());
+  bdput(whole);
+}
+
 TEST_F(SnapshotTest, KeyMismatchChangesNothing) {
   AMSessionKey key = trackedBackup({}, {42});
   AgentHandle h = second();

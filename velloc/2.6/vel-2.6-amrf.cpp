@@ -3,9 +3,9 @@
  * between backups, and updateAM, shared with velMRF) and the hand-over of the module's
  * own bios to a disk's real function (callRealMRF).
  *
- * These run on the stack of whatever task submits I/O and may sleep (BIOToMinor takes the
- * disk's bd_mutex, setBlock takes the map's semaphore); no module lock is held when a
- * real make-request function is called.
+ * These run on the stack of whatever task submits I/O and may sleep (setBlock takes the
+ * map's semaphore), also while that task holds its disk's bd_mutex, which nothing here
+ * takes; no module lock is held when a real make-request function is called.
  */
 #include <linux/sched.h>
 #include <linux/errno.h>
@@ -57,7 +57,7 @@ int velAMRF(request_queue_t *q, struct bio *bio)
   unsigned long rw = bio->bi_rw & 3;
   make_request_fn *realMRF;
 
-  /* Only writes need the partition; reads skip the disk's bd_mutex. */
+  /* Only writes need the partition. */
   if (rw == WRITE)
     updateAM(bio, BIOToMinor(bio));
   realMRF = getRealMRF(q);

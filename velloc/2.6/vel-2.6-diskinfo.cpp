@@ -144,7 +144,10 @@ int ioctlGetBlockSize(Backup *b, dev_t kdev, BlockSize *userBS, unsigned int bsL
 /*
  * Minor number of the partition holding the bio's first sector (the first partition of
  * the table that holds it), or the whole disk's minor when none does. The bio must already
- * be remapped to its whole disk. Takes the disk's bd_mutex: may sleep.
+ * be remapped to its whole disk. Takes no lock: the partition table changes only while
+ * the disk is not open, and a task that submits I/O to it has it open. bd_mutex is not
+ * taken because a task may submit I/O while holding it (the last close of a block
+ * device writes back under it) and would then wait for itself. Never sleeps.
  */
 int BIOToMinor(struct bio *bio) {
   struct block_device *bdev = bio->bi_bdev;
@@ -152,7 +155,6 @@ int BIOToMinor(struct bio *bio) {
   int minor;
   int p;
 
-  mutex_lock(&bdev->bd_mutex);
   disk = bdev->bd_disk;
   if (disk == NULL) {
     minor = (int)(bdev->bd_dev & 0xFFFFF);
@@ -167,7 +169,6 @@ int BIOToMinor(struct bio *bio) {
       }
     }
   }
-  mutex_unlock(&bdev->bd_mutex);
   return minor;
 }
 

@@ -36,6 +36,7 @@ struct task_struct {
   int irq_disabled;              /* interrupts off on this "CPU" */
   int in_irq;                    /* running as interrupt context (I/O completion) */
   int is_kthread;
+  int io_submit_depth;           /* inside generic_make_request (nested submissions count) */
   void *host;                    /* the scheduler's private bookkeeping (signals, thread entry) */
 };
 

@@ -24,15 +24,14 @@ void bad_sector(struct bio* bio, sector_t limit) {
 
 }  // namespace
 
+namespace {
 // Hands the bio to its device's queue: a partition's bio is first remapped to the whole
 // disk (absolute sector, whole-disk bi_bdev); then the function in the queue's
 // make_request_fn slot (read under queue_lock) is called, again as long as it answers
 // non-zero (it may have pointed the bio elsewhere). A bio past the end of its device, or
 // for a device without a disk or queue, is ended with -EIO. May sleep (the function in the
 // slot may); the bio belongs to the queue from here on.
-void generic_make_request(struct bio* bio) {
-  might_sleep();
-  vk::point(machine::Point::bio_submit, "generic_make_request", bio);
+void make_request(struct bio* bio) {
   int ret;
   do {
     struct block_device* bdev = bio->bi_bdev;
@@ -65,6 +64,18 @@ void generic_make_request(struct bio* bio) {
     }
     ret = fn(q, bio);
   } while (ret);
+}
+}  // namespace
+
+void generic_make_request(struct bio* bio) {
+  might_sleep();
+  vk::point(machine::Point::bio_submit, "generic_make_request", bio);
+  // While the bio is handed on, a mutex the task already holds that a make-request
+  // function takes again is flagged as the deadlock it would be (see mutex.cpp).
+  struct task_struct* task = get_current();
+  ++task->io_submit_depth;
+  make_request(bio);
+  --task->io_submit_depth;
 }
 
 void submit_bio(int rw, struct bio* bio) {
