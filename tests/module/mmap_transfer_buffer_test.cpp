@@ -1,6 +1,12 @@
 // The transfer buffer as the agent maps it: when a mapping is accepted and how large, two
 // slots and their reuse, first-touch faults, the block layout, cleared pages, failures of
-// the page allocator, and an unmap racing a block read that fills the buffer.
+// the page allocator, an unmap racing a block read that fills the buffer, and a mapping
+// made while another thread's command faults on the buffer.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
 #include "velloc_fixture.h"
 #include "backup_helpers.h"
 
@@ -226,6 +232,105 @@ TEST_F(UnmapRacingReadsTest, WholeBufferReadsNeverWriteFreedPages) {
 TEST_F(UnmapRacingReadsTest, ShortReadsEndingInAPartlyFilledPageNeverWriteFreedPages) {
   static const uint32_t kCounts[] = {1, 5, 2, 9, 13, 4, 253, 255, 256, 17, 3, 254};
   race(1024, 60, [](int i) { return kCounts[i % (sizeof kCounts / sizeof kCounts[0])]; });
+}
+
+// Two threads of one agent: one maps a transfer buffer (the kernel holds the process's
+// mmap_sem across the driver's mmap) while the other's command reads its argument from a
+// page of a mapping not touched yet (the copy faults, and the fault takes mmap_sem) under
+// the session's lock. The command is parked at its copy until the mapper has either
+// finished or come to wait for the session's lock, so the order that deadlocks is met
+// every time rather than by luck. With the lock-order checker built in, neither the
+// order mmap_sem -> bSem nor a report may have been seen.
+class MapWhileCommandFaultsTest : public TransferBufferTest {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TransferBufferTest::SetUp();
+    startOn(4096);
+  }
+
+  // Runs `command(untouched)` on one thread, `untouched` being the start of a fresh
+  // mapping, against a second mmap on another thread; exits 0 when both finish with the
+  // expected results, 1 naming the deadlock when they are still stuck after 10 seconds.
+  [[noreturn]] void race(const std::function<long(uint32_t)>& command, long expected) {
+    int64_t untouched = mapBuffer(agent(), 4096);
+    if (untouched <= 0) _exit(2);
+    std::atomic<std::thread::id> cmdId{}, mapperId{};
+    std::atomic<bool> cmdHoldsBSem{false}, cmdParked{false}, mapperAtBSem{false}, mapperDone{false};
+    std::atomic<int> finished{0};
+    machine::set_point_hook([&](const machine::PointEvent& e) {
+      bool bSem = e.what && std::strncmp(e.what, "&b->bSem", 8) == 0;
+      auto self = std::this_thread::get_id();
+      if (self == mapperId.load() && e.kind == machine::Point::lock_acquire && bSem) mapperAtBSem = true;
+      if (self != cmdId.load()) return;
+      if (e.kind == machine::Point::lock_acquire && bSem) cmdHoldsBSem = true;
+      if (e.kind == machine::Point::user_copy && cmdHoldsBSem && e.object == (const void*)(uintptr_t)untouched) {
+        cmdParked = true;
+        while (!mapperAtBSem && !mapperDone) std::this_thread::yield();
+      }
+    });
+    long got = -1;
+    int64_t mapped = -1;
+    std::thread cmd = runInProcess(agent().proc, [&] {
+      cmdId = std::this_thread::get_id();
+      got = command(uint32_t(untouched));
+      finished++;
+    });
+    std::thread mapper = runInProcess(agent().proc, [&] {
+      mapperId = std::this_thread::get_id();
+      while (!cmdParked) std::this_thread::yield();
+      mapped = mapBuffer(agent(), 4096);
+      mapperDone = true;
+      finished++;
+    });
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (finished < 2 && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (finished < 2) {
+      fprintf(stderr, "deadlock: the command holds bSem and faults (mmap_sem), the mapper holds mmap_sem and %s\n",
+              mapperAtBSem ? "waits for bSem" : "is stuck");
+      _exit(1);
+    }
+    cmd.join();
+    mapper.join();
+    machine::set_point_hook(nullptr);
+    if (got != expected || mapped <= 0) {
+      fprintf(stderr, "command gave %ld (expected %ld), mmap gave %lld\n", got, expected, (long long)mapped);
+      _exit(1);
+    }
+    for (const std::string& d : machine::lock_check_dependencies())
+      if (d.rfind("&mm->mmap_sem", 0) == 0 && d.find("-> &b->bSem") != std::string::npos) {
+        fprintf(stderr, "order seen: %s\n", d.c_str());
+        _exit(1);
+      }
+    if (machine::lock_check_stats().reports != 0 || machine::kernel_bug_count() != 0) {
+      fprintf(stderr, "%s\n", machine::log_dmesg().c_str());
+      _exit(1);
+    }
+    _exit(0);
+  }
+};
+
+TEST_F(MapWhileCommandFaultsTest, SnapshotReadingItsKeyFromAnUntouchedPage) {
+  EXPECT_EXIT(race(
+                  [&](uint32_t key) {
+                    SnapShot rec{key, sizeof(AMSessionKey)};
+                    return agent().ioctlRecord(doSnapShot, &rec, sizeof rec);
+                  },
+                  0),
+              testing::ExitedWithCode(0), "");
+}
+
+TEST_F(MapWhileCommandFaultsTest, MapLoadReadingItsBitmapFromAnUntouchedPage) {
+  ASSERT_EQ(0, agent().snapShot());
+  EXPECT_EXIT(race(
+                  [&](uint32_t bitmap) {
+                    UserBlockMap ubm{bitmap, p.blocks};
+                    LoadBlockMap rec{agent().place(ubm), sizeof ubm};
+                    return agent().ioctlRecord(doLoadBlockMap, &rec, sizeof rec);
+                  },
+                  0),
+              testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -2,11 +2,12 @@
  * vellib-mmap.cpp - the transfer buffer: the agent's mappings of the control device,
  * the pages behind them and the fault handler that supplies them on first touch.
  *
- * Slot locking: velMMAP fills a free slot under the session's bSem; velVMclose and the
- * fault handler run under the agent's memory-map lock only, and a block read runs under
- * bSem. vmaSlotLock makes "find a slot and use its pages" atomic against velVMclose
- * freeing them, so a read that has taken its page references (holdVMAPages) keeps
- * filling valid pages even when the agent unmaps the buffer meanwhile.
+ * Slot locking: velMMAP, velVMclose and the fault handler run under the agent's
+ * memory-map lock only (never bSem, see velMMAP), and a block read runs under bSem.
+ * vmaSlotLock makes taking or freeing a slot, and "find a slot and use its pages",
+ * atomic against each other, so a read that has taken its page references
+ * (holdVMAPages) keeps filling valid pages even when the agent unmaps the buffer
+ * meanwhile.
  */
 #include <linux/sched.h>
 #include <linux/slab.h>
@@ -139,46 +140,51 @@ void releaseVMAPages(BackupVMA *hold) {
 
 /*
  * velMMAP: sets up one read-only, private mapping of at most maxVMPages pages at offset
- * 0 in a free slot. 0; 2 refused; 5 no memory (the slot stays free). Takes bSem; may
- * sleep. The pages are cleared here so no stale kernel memory reaches the agent; they
- * are supplied on first touch by velVMnopage and freed by velVMclose or the close.
+ * 0 in a free slot. 0; 2 refused; 5 no memory (the slot stays free). May sleep.
+ *
+ * The kernel calls it with the agent's mmap_sem held for writing, and the commands copy
+ * to and from the agent's memory under bSem, where a fault takes mmap_sem: so bSem is
+ * never taken here, or a mapping thread and a faulting command of the same agent would
+ * wait for each other. The slot is reserved under vmaSlotLock with no pages (a block read
+ * that finds it then holds nothing and is refused) and its pages are published under the
+ * lock once all are there. The state and maxVMPages need no lock: maxVMPages is set by
+ * the start before the session goes above stateStarting, and never changes after. The
+ * pages are cleared here so no stale kernel memory reaches the agent; they are supplied
+ * on first touch by velVMnopage and freed by velVMclose or the close.
  */
 int velMMAP(struct file *file, struct vm_area_struct *vma) {
   Backup *b = file ? (Backup *)file->private_data : 0;
   BackupVMA *bVMA = 0;
+  struct page *page;
   long size;
-  int k, r = 0;
+  int k, full;
 
   if (!b) return velErrInvalid;
   if ((vma->vm_flags & (VM_READ | VM_WRITE | VM_SHARED)) != VM_READ) return velErrInvalid;
 
   cond_resched();
-  down(&b->bSem);
-  if (velGetState(b) <= stateStarting || vma->vm_pgoff != 0) {
-    r = velErrInvalid;
-    goto out;
-  }
-  spin_lock(&vmaSlotLock);
-  k = maxBVMAs(b, &bVMA);
-  spin_unlock(&vmaSlotLock);
-  if (k) {
-    r = velErrInvalid;
-    goto out;
-  }
+  if (velGetState(b) <= stateStarting || vma->vm_pgoff != 0) return velErrInvalid;
   size = (long)(vma->vm_end - vma->vm_start) / (long)VEL_PAGE_SIZE;
-  if (size > b->maxVMPages || size <= 0) {
-    r = velErrInvalid;
-    goto out;
-  }
+  if (size > b->maxVMPages || size <= 0) return velErrInvalid;
 
-  bVMA->vmPages = (int)size;
+  spin_lock(&vmaSlotLock);
+  full = maxBVMAs(b, &bVMA);
+  if (!full) {
+    bVMA->vmPages = 0;
+    bVMA->vma = vma;
+  }
+  spin_unlock(&vmaSlotLock);
+  if (full) return velErrInvalid;
+
   for (k = 0; k < (int)size; k++) {
-    struct page *page = alloc_page(GFP_KERNEL);
+    page = alloc_page(GFP_KERNEL);
     if (!page) {
+      spin_lock(&vmaSlotLock);
       bVMA->vma = 0;
+      bVMA->vmPages = k;
       freeMMPages(b, bVMA);
-      r = velErrNoMemory;
-      goto out;
+      spin_unlock(&vmaSlotLock);
+      return velErrNoMemory;
     }
     memset(page_address(page), 0, VEL_PAGE_SIZE);
     bVMA->mmPages[k] = page;
@@ -187,12 +193,10 @@ int velMMAP(struct file *file, struct vm_area_struct *vma) {
   }
 
   spin_lock(&vmaSlotLock);
-  bVMA->vma = vma;
+  bVMA->vmPages = (int)size;
   spin_unlock(&vmaSlotLock);
   vma->vm_ops = &velVMOps;
-out:
-  up(&b->bSem);
-  return r;
+  return 0;
 }
 
 /*
