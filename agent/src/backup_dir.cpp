@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "velloc/agent/errors.h"
 #include "velloc/agent/key_file.h"
 #include "velloc/agent/restore.h"
+#include "velloc/agent/round_chunks.h"
 #include "velloc/agent/sha256.h"
 
 namespace velloc::agent {
@@ -31,9 +33,10 @@ std::string SourceInfo::id() const {
   return Sha256::hexOf(s.data(), s.size());
 }
 
-std::string roundFileName(int round, bool incremental) {
+std::string roundFileName(int round, bool incremental, Compression c) {
   char b[40];
-  std::snprintf(b, sizeof b, "round-%03d.%s", round, incremental ? "incr" : "full.img");
+  std::snprintf(b, sizeof b, "round-%03d.%s%s", round, incremental ? "incr" : c == Compression::none ? "full.img" : "full",
+                c == Compression::none ? "" : ".zchunks");
   return b;
 }
 
@@ -48,7 +51,8 @@ std::string roundMapName(int round) {
 void Manifest::save(const std::string& dir) const {
   json j;
   j["format"] = "velloc-backup";
-  j["version"] = kManifestVersion;
+  bool allRaw = std::all_of(rounds.begin(), rounds.end(), [](const RoundEntry& r) { return r.encoding == "raw"; });
+  j["version"] = allRaw ? 1 : kManifestVersion;
   j["partitionId"] = partitionId;
   j["source"] = {{"image", source.image},         {"partition", source.partition},
                  {"device", source.device},       {"major", source.major},
@@ -279,6 +283,8 @@ struct RoundFiles {
   fs::Fd fd;
   std::string tmp;
   PartialGuard guard;
+  Compression compression = Compression::none;
+  std::unique_ptr<ChunkedSink> chunked;  // compressed rounds
   Bitmap ranked;  // incrementals: the change map with its rank table
 };
 
@@ -338,25 +344,49 @@ BackupDirWriter::~BackupDirWriter() {
   if (!published_) fs::removeTree(tmp_);
 }
 
+namespace {
+// Hands the blocks on to the round's chunked file, which outlives the caller's sink.
+class ForwardSink : public BlockSink {
+ public:
+  explicit ForwardSink(BlockSink* to) : to_(to) {}
+  using BlockSink::write;
+  void write(uint32_t block, const std::vector<Piece>& pieces, uint32_t count) override {
+    to_->write(block, pieces, count);
+  }
+ private:
+  BlockSink* to_;
+};
+}  // namespace
+
 std::unique_ptr<BlockSink> BackupDirWriter::openRound(int round, const RoundPlan& plan) {
   abortRound(round);
   cur_ = std::make_unique<RoundFiles>();
   cur_->round = round;
-  cur_->tmp = partialName(tmp_ + "/" + roundFileName(round, plan.incremental));
+  cur_->compression = compression_;
+  cur_->tmp = partialName(tmp_ + "/" + roundFileName(round, plan.incremental, compression_));
   cur_->fd = fs::Fd(fs::openOrThrow(cur_->tmp, O_RDWR | O_CREAT | O_TRUNC, "create"));
   cur_->guard = PartialGuard(cur_->tmp);
   ::flock(cur_->fd.get(), LOCK_EX);
-  uint64_t bs = m_.source.blockSize;
-  uint64_t size = plan.incremental ? kIncrHeaderBytes + plan.blocks.count() * bs : uint64_t(m_.source.totalBlocks) * bs;
-  if (::ftruncate(cur_->fd.get(), off_t(size)) != 0)
-    throw AgentError("cannot size " + cur_->tmp + ": " + fs::errnoText(errno));
+  const uint32_t bs = m_.source.blockSize;
   const Bitmap* ranked = nullptr;
   if (plan.incremental) {
     cur_->ranked = plan.blocks;
     cur_->ranked.buildRank();
     ranked = &cur_->ranked;
   }
-  return std::make_unique<FileSink>(cur_->fd.get(), cur_->tmp, m_.source.blockSize, ranked);
+  if (compression_ != Compression::none) {
+    ChunkHeader h;
+    h.blockSize = bs;
+    h.blocks = plan.incremental ? plan.blocks.count() : m_.source.totalBlocks;
+    h.chunkBlocks = chunkBlocksFor(bs);
+    h.level = zstdLevel(compression_);
+    cur_->chunked = std::make_unique<ChunkedSink>(cur_->fd.get(), cur_->tmp, h, ranked);
+    return std::make_unique<ForwardSink>(cur_->chunked.get());
+  }
+  uint64_t size = plan.incremental ? kIncrHeaderBytes + plan.blocks.count() * bs : uint64_t(m_.source.totalBlocks) * bs;
+  if (::ftruncate(cur_->fd.get(), off_t(size)) != 0)
+    throw AgentError("cannot size " + cur_->tmp + ": " + fs::errnoText(errno));
+  return std::make_unique<FileSink>(cur_->fd.get(), cur_->tmp, bs, ranked);
 }
 
 RoundEntry BackupDirWriter::commitRound(int round, const RoundPlan& plan, const RoundResult& r) {
@@ -378,7 +408,8 @@ RoundEntry BackupDirWriter::completeRound(int round, const RoundPlan& plan, cons
   RoundEntry e;
   e.round = round;
   e.incremental = plan.incremental;
-  e.file = roundFileName(round, plan.incremental);
+  e.file = roundFileName(round, plan.incremental, cur_->compression);
+  e.encoding = cur_->chunked ? kChunkedEncoding : "raw";
   e.blocks = r.blocksCopied;
   e.keyDigest = plan.keyDigest;
   e.presentedKeyDigest = plan.presentedKeyDigest;
@@ -389,6 +420,10 @@ RoundEntry BackupDirWriter::completeRound(int round, const RoundPlan& plan, cons
     const auto& bytes = plan.blocks.bytes();
     e.mapSha256 = Sha256::hexOf(bytes.data(), bytes.size());
     fs::writeFileAtomic(tmp_ + "/" + e.mapFile, bytes.data(), bytes.size());
+  }
+  if (cur_->chunked) {
+    cur_->chunked->finish(chunkHeaderOf(m_, e));
+  } else if (plan.incremental) {
     IncrHeader h;
     h.round = uint32_t(round);
     h.blockSize = m_.source.blockSize;

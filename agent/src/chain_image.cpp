@@ -5,6 +5,7 @@
 #include "fileutil.h"
 #include "velloc/agent/check.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/round_chunks.h"
 
 namespace velloc::agent {
 
@@ -58,6 +59,7 @@ std::vector<const RoundEntry*> chainFor(const Manifest& m, const std::string& di
 }  // namespace
 
 std::unique_ptr<RoundData> openRoundData(const Manifest& m, const std::string& dir, const RoundEntry& e) {
+  if (e.encoding == kChunkedEncoding) return openChunkedRoundData(dir + "/" + e.file, chunkHeaderOf(m, e));
   return std::make_unique<RawRoundData>(dir + "/" + e.file, e.incremental ? kIncrHeaderBytes : 0, m.source.blockSize);
 }
 

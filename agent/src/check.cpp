@@ -14,6 +14,7 @@
 #include "velloc/agent/bitmap.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/key_file.h"
+#include "velloc/agent/round_chunks.h"
 #include "velloc/agent/sha256.h"
 
 namespace velloc::agent {
@@ -90,7 +91,8 @@ void mapProblems(const Manifest& m, const std::string& dir, const RoundEntry& e,
     return;
   }
   Bitmap map = Bitmap::fromBytes(m.source.totalBlocks, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  if (map.count() * m.source.blockSize + kIncrHeaderBytes != e.bytes)
+  if (map.count() != e.blocks ||
+      (e.encoding == "raw" && map.count() * m.source.blockSize + kIncrHeaderBytes != e.bytes))
     out.push_back(roundName(e.round) + ": its change map and its data disagree on the number of blocks");
 }
 
@@ -105,7 +107,19 @@ std::vector<std::string> roundProblems(const Manifest& m, const std::string& dir
     return out;
   }
   uint64_t size = sizeOf(path);
-  if (!e.incremental) {
+  if (e.encoding == kChunkedEncoding) {
+    std::string p = chunkedProblems(path, chunkHeaderOf(m, e), readData);
+    if (!p.empty()) out.push_back(p);
+    else if (e.incremental && (!prev || e.presentedKeyDigest != prev->keyDigest))
+      out.push_back(roundName(e.round) + " does not follow " + roundName(e.round - 1) +
+                    ": its change map was taken against another snapshot (key digests differ)");
+    else if (e.incremental)
+      mapProblems(m, dir, e, out);
+    if (!out.empty()) return out;
+  } else if (e.encoding != "raw") {
+    out.push_back(path + " is stored as \"" + e.encoding + "\", which this velloc cannot read (a newer one wrote it?)");
+    return out;
+  } else if (!e.incremental) {
     uint64_t want = uint64_t(m.source.totalBlocks) * m.source.blockSize;
     if (size != want) {
       out.push_back(roundName(e.round) + " image " + path + " has " + std::to_string(size) + " bytes, the partition " +

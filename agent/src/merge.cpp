@@ -54,6 +54,11 @@ MergeResult mergeRounds(const std::string& dir, int upto, double lockWaitSeconds
     plan.keyDigest = target.keyDigest;
     plan.fallbackReason = "merged: rounds " + std::to_string(res.first) + "-" + std::to_string(upto) +
                           " folded into one full image";
+    // The merged round is stored as the full round it replaces was.
+    const RoundEntry* base = nullptr;
+    for (const RoundEntry& e : m.rounds)
+      if (e.round == img.chain().front()) base = &e;
+    w.setCompression(base && base->encoding != "raw" ? Compression::fast : Compression::none);
     auto sink = w.openRound(upto, plan);
     const uint32_t bs = m.source.blockSize;
     img.forEachRun(256, [&](uint32_t first, uint32_t count, const uint8_t* data) {

@@ -43,7 +43,7 @@ int runVelloc(const std::vector<std::string>& args, std::string* out, std::strin
 }
 
 void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>& images, uint32_t bs,
-                int partition) {
+                int partition, const std::function<Compression(int)>& compress) {
   SourceInfo src;
   src.image = "/images/test.img";
   src.partition = partition;
@@ -68,6 +68,7 @@ void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>&
     plan.keyDigest = Sha256::hexOf(key.data(), key.size());
     plan.presentedKeyDigest = plan.incremental ? prevKey : "";
     prevKey = plan.keyDigest;
+    w.setCompression(compress ? compress(int(r)) : Compression::none);
     auto sink = w.openRound(int(r), plan);
     RoundResult res;
     // Hand the blocks over in runs, the way the device flow does.

@@ -6,6 +6,7 @@
 #include "cli_internal.h"
 #include "repo_commands.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/round_chunks.h"
 #include "velloc/cli.h"
 #if VELLOC_HAVE_LIVE
 #include "live_command.h"
@@ -57,6 +58,11 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
                      "(changes the image!)")->check(CLI::Range(0, 64));
   backup->add_option("--seconds", bSeconds, "seconds between rounds")->check(CLI::Range(0.0, 3600.0));
   backup->add_option("--cache-blocks", bCache, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 30));
+  std::string bCompress = agent::compressionName(agent::kDefaultCompression);
+  backup->add_option("--compress", bCompress, "how rounds store their blocks: none (raw images, as e2fsck and qemu-img "
+                                              "read them), fast or strong (zstd chunks)")
+      ->check(CLI::IsMember({"none", "fast", "strong"}))
+      ->capture_default_str();
 
   std::string rDir, rOut;
   int rRound = 0;
@@ -107,7 +113,11 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // Subcommand help (CLI11 raises it from inside parse for subcommands as well).
   try {
     if (*demo) return cli::cmdDemo(workdir, rounds, writers, seconds, cacheBlocks, json, out, err);
-    if (*backup) return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, json, out, err);
+    if (*backup) {
+      agent::Compression c;
+      agent::parseCompression(bCompress, &c);
+      return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, c, json, out, err);
+    }
     if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out, err);
     if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
     if (*info) return cli::cmdInfo(iImage, json, out);

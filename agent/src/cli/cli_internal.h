@@ -67,6 +67,9 @@ class PartitionJob {
     // Called with true before a round is checked and false after: the demo quiets its
     // writers so the checks do not compete with them.
     std::function<void(bool)> quiet;
+    // How the rounds store their blocks. The checks above read the round files
+    // themselves, so they need raw rounds; a compressed one is checked through restore.
+    Compression compression = Compression::none;
   };
   PartitionJob(Host& host, AgentProcess& proc, int partno, const std::string& outDir, Options o);
   ~PartitionJob();
@@ -95,7 +98,8 @@ void printTableRow(std::ostream& out, const RoundReport& r);
 int cmdDemo(const std::string& workdir, int rounds, int writers, double seconds, uint32_t cacheBlocks, bool json,
             std::ostream& out, std::ostream& err);
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
-              uint32_t cacheBlocks, double seconds, bool json, std::ostream& out, std::ostream& err);
+              uint32_t cacheBlocks, double seconds, Compression compression, bool json, std::ostream& out,
+              std::ostream& err);
 int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool json, std::ostream& out,
                std::ostream& err);
 int cmdVerify(const std::string& a, const std::string& b, uint32_t blockSize, bool json, std::ostream& out);

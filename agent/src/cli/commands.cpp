@@ -15,7 +15,8 @@
 namespace velloc::cli {
 
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
-              uint32_t cacheBlocks, double seconds, bool asJson, std::ostream& out, std::ostream& err) {
+              uint32_t cacheBlocks, double seconds, Compression compression, bool asJson, std::ostream& out,
+              std::ostream& err) {
   // Refuse a bad output directory before touching the image; a backup directory is
   // continued.
   {
@@ -30,6 +31,7 @@ int cmdBackup(const std::string& image, int partition, const std::string& outDir
   AgentProcess proc;
   PartitionJob::Options o;
   o.backup.cacheBlocks = cacheBlocks;
+  o.compression = compression;
   PartitionJob job(host, proc, partition, outDir, o);
 
   std::unique_ptr<Writers> w;

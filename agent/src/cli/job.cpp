@@ -26,6 +26,7 @@ PartitionJob::PartitionJob(Host& host, AgentProcess& proc, int partno, const std
   src.blockSize = target_.blockSize;
   src.totalBlocks = target_.totalBlocks;
   writer_ = std::make_unique<BackupDirWriter>(outDir, src);
+  writer_->setCompression(o_.compression);
   if (!writer_->manifest().rounds.empty()) {
     // Continuing a chain: the key the directory kept, or why there is none to use.
     KeyFileRead k = readKeyFile(writer_->dir(), writer_->manifest());
@@ -100,7 +101,8 @@ RoundReport PartitionJob::runRound(int round, Progress* progress) {
 
 void PartitionJob::check(RoundReport& rep, int round, const RoundResult& r) {
   const std::string dir = writer_->dir();
-  const std::string file = dir + "/" + roundFileName(round, r.plan.incremental);
+  const std::string file = dir + "/" + writer_->manifest().rounds.back().file;
+  const bool raw = o_.compression == Compression::none;
   const uint64_t bytes = uint64_t(target_.totalBlocks) * target_.blockSize;
   std::vector<std::string> problems;
   try {
@@ -111,7 +113,7 @@ void PartitionJob::check(RoundReport& rep, int round, const RoundResult& r) {
       if (truth.size() < bytes) problems.push_back("no point-in-time truth was taken at the snapshot");
     }
     bool haveTruth = oracle_ && truth.size() >= bytes;
-    if (haveTruth) {
+    if (haveTruth && raw) {
       VerifyResult v = r.plan.incremental ? verifyIncrement(dir, round, truth.data(), bytes)
                                           : verifyAgainst(file, truth.data(), bytes, target_.blockSize);
       if (!v.same) problems.push_back(describeDiff(v, "backup vs snapshot"));
@@ -128,7 +130,7 @@ void PartitionJob::check(RoundReport& rep, int round, const RoundResult& r) {
     }
     if (o_.fsck) {
       std::string report;
-      if (!r.plan.incremental && !e2fsckClean(file, &report))
+      if (!r.plan.incremental && raw && !e2fsckClean(file, &report))
         problems.push_back("e2fsck -fn fails on " + file);
       if (!restored.empty() && !e2fsckClean(restored, &report))
         problems.push_back("e2fsck -fn fails on " + restored);

@@ -42,8 +42,21 @@ struct RoundEntry {
   std::string encoding = "raw";   // how `file` holds its blocks (docs/formats.md)
 };
 
-// Manifests up to this version are read; this version is written.
-constexpr int kManifestVersion = 1;
+// Manifests up to this version are read. A manifest is written as version 1 while all
+// its rounds are raw, so that older velloc versions still read it.
+constexpr int kManifestVersion = 2;
+
+// How round data is stored: raw (a full image, or an incremental's packed blocks) or in
+// zstd chunks at a fast or a strong level (round_chunks.h).
+enum class Compression { none, fast, strong };
+
+// The blocks of one round's file: the k-th block it holds (a full round holds block k,
+// an incremental the k-th block set in its map).
+class RoundData {
+ public:
+  virtual ~RoundData() = default;
+  virtual void read(uint64_t index, uint32_t count, uint8_t* out) = 0;
+};
 
 struct Manifest {
   SourceInfo source;
@@ -66,7 +79,7 @@ std::vector<uint8_t> encodeIncrHeader(const IncrHeader& h);
 // False when the bytes are not an incremental header.
 bool decodeIncrHeader(const uint8_t* p, size_t len, IncrHeader* h);
 
-std::string roundFileName(int round, bool incremental);
+std::string roundFileName(int round, bool incremental, Compression c = Compression::none);
 std::string roundMapName(int round);
 
 // Removes the round files in `dir` that `m` does not list: left by a writer that died
@@ -87,6 +100,9 @@ class BackupDirWriter {
   BackupDirWriter(const std::string& dir, const SourceInfo& src, double lockWaitSeconds = 0);
   // Removes the temporary directory unless it was published.
   ~BackupDirWriter();
+
+  // How the rounds written from now on store their blocks.
+  void setCompression(Compression c) { compression_ = c; }
 
   // The number the next round gets.
   int nextRound() const { return m_.rounds.empty() ? 0 : m_.rounds.back().round + 1; }
@@ -118,6 +134,7 @@ class BackupDirWriter {
   Manifest m_;
   bool published_ = false;
   RepoLock lock_;
+  Compression compression_ = Compression::none;
   PartialGuard tmpGuard_;
   std::unique_ptr<RoundFiles> cur_;
 };

@@ -14,13 +14,6 @@
 
 namespace velloc::agent {
 
-// The blocks of one round's file: the k-th block it holds (a full round holds block k,
-// an incremental the k-th block set in its map).
-class RoundData {
- public:
-  virtual ~RoundData() = default;
-  virtual void read(uint64_t index, uint32_t count, uint8_t* out) = 0;
-};
 std::unique_ptr<RoundData> openRoundData(const Manifest& m, const std::string& dir, const RoundEntry& e);
 
 class ChainImage {

@@ -7,12 +7,15 @@
 //     partition's size), each incremental's header matches the manifest and its change
 //     map (round, partition, block size and count, blocks, key digests, map checksum),
 //     each change map has its checksum and size and as many blocks as its data holds;
+//     a compressed round's header matches the manifest and its chunk index its checksum,
+//     covers the file and lies in order;
 //   - the key chain: every incremental presented the key the round before kept;
 //   - the key file, when there is one, is the last round's key of this partition;
 //   - no file is missing and none is unknown. Leftovers of an interrupted run (partial
 //     files nobody writes, round files the manifest does not list) are reported as
 //     notes: no restore point needs them and the next writer removes them.
-// With readData, also every file's SHA-256 against the manifest.
+// With readData, also every file's SHA-256 against the manifest, and every chunk of a
+// compressed round decompressed to its size.
 #pragma once
 #include <string>
 #include <vector>
