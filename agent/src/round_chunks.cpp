@@ -216,8 +216,17 @@ void ChunkedSink::write(uint32_t block, const std::vector<Piece>& pieces, uint32
 
 void ChunkedSink::finish(ChunkHeader h) {
   Impl& d = *d_;
-  for (uint32_t i = 0; i < d.h.chunkCount; ++i)
-    if (!d.done[i]) throw AgentError("internal error: chunk " + std::to_string(i) + " of " + d.path + " never filled");
+  // Blocks never handed over read as zeros, as in a raw round's file (a full round
+  // that copies only the blocks in use leaves the free ones out).
+  for (uint32_t i = 0; i < d.h.chunkCount; ++i) {
+    if (d.done[i]) continue;
+    auto it = d.pending.find(i);
+    std::vector<uint8_t> zeros;
+    if (it == d.pending.end()) zeros.assign(size_t(blocksInChunk(d.h, i)) * d.h.blockSize, 0);
+    const std::vector<uint8_t>& data = it == d.pending.end() ? zeros : it->second.data;
+    d.store(i, data.data(), data.size());
+  }
+  d.pending.clear();
   h.chunkBlocks = d.h.chunkBlocks;
   h.chunkCount = d.h.chunkCount;
   h.level = d.h.level;

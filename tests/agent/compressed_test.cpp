@@ -114,3 +114,30 @@ TEST(Compressed, BlocksHandedOverInAnyOrderMakeAReadableRound) {
   restoreImage(t / "z", 1, t / "r.img");
   EXPECT_EQ(agent_test::readText(t / "r.img"), std::string(snaps[1].begin(), snaps[1].end()));
 }
+
+TEST(Compressed, BlocksNeverHandedOverReadAsZerosInBothEncodings) {
+  // A full round that copies only the blocks in use leaves the free ones out.
+  agent_test::TempDir t;
+  std::vector<uint8_t> want(kBlocks * kBs, 0);
+  for (Compression c : {Compression::none, Compression::fast}) {
+    SourceInfo src;
+    src.image = "/i";
+    src.blockSize = kBs;
+    src.totalBlocks = kBlocks;
+    const std::string dir = t / compressionName(c);
+    BackupDirWriter w(dir, src);
+    w.setCompression(c);
+    RoundPlan plan;
+    plan.blocks = Bitmap(kBlocks, true);
+    auto sink = w.openRound(0, plan);
+    std::vector<uint8_t> used(3 * kBs, 0x42);
+    sink->write(70, used.data(), 3, kBs);  // inside the second chunk; the others get nothing
+    std::copy(used.begin(), used.end(), want.begin() + 70 * kBs);
+    sink.reset();
+    w.commitRound(0, plan, RoundResult{});
+    w.publish();
+    restoreImage(dir, 0, dir + ".img");
+    EXPECT_EQ(agent_test::readText(dir + ".img"), std::string(want.begin(), want.end())) << compressionName(c);
+    EXPECT_EQ(checkBackupDir(dir, true).exitCode(), 0) << compressionName(c);
+  }
+}
