@@ -54,11 +54,10 @@ void updateAM(struct bio *bio, int bioMinor)
  */
 int velAMRF(request_queue_t *q, struct bio *bio)
 {
-  unsigned long rw = bio->bi_rw & 3;
   make_request_fn *realMRF;
 
   /* Only writes need the partition. */
-  if (rw == WRITE)
+  if (velRWIsWrite(bio->bi_rw))
     updateAM(bio, BIOToMinor(bio));
   realMRF = getRealMRF(q);
   if (realMRF == NULL) {

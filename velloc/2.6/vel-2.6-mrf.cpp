@@ -81,12 +81,24 @@ int newMR(Backup *b, request_queue_t *q, struct bio *bio, unsigned int startBN, 
 }
 
 /*
+ * trackWrite: records a write in its device's change map; other kinds are not tracked.
+ * Called before the bio can reach the disk, so no later snapshot can take the map without
+ * it. May sleep.
+ */
+static void trackWrite(struct bio *bio, int bioMinor) {
+  if (velRWIsWrite(bio->bi_rw)) updateAM(bio, bioMinor);
+}
+
+/*
  * cacheMRFBlock: holds the bio for the worker when it belongs to the active session's
  * partition, the session protects blocks (states 4 to 6) and one of its blocks still needs
- * its copy. Returns 1 when queued (the bio is the worker's now), 0 when it must be passed
- * on, -1 when it should have been queued but no record could be had (the session is then
- * in stateQueueOutOfMemory and its change tracking in error). Takes activeSessionUsers
- * (read), releases it, then writers (read); may sleep.
+ * its copy. A write is tracked first: under writers for the active session's partition,
+ * so it lands on the same side of the snapshot's map exchange as the state it was tested
+ * in, and in any case before the worker could pass it on. Returns 1 when queued (the bio
+ * is the worker's now), 0 when it must be passed on, -1 when it should have been queued
+ * but no record could be had (the session is then in stateQueueOutOfMemory and its change
+ * tracking in error). Takes activeSessionUsers (read), releases it, then writers (read);
+ * may sleep.
  */
 int cacheMRFBlock(request_queue_t *q, struct bio *bio, int bioMinor) {
   Backup *b;
@@ -101,12 +113,14 @@ int cacheMRFBlock(request_queue_t *q, struct bio *bio, int bioMinor) {
   if (!b || MAJOR(b->diskInfo.kdev) != MAJOR(bio->bi_bdev->bd_dev) ||
       MINOR(b->diskInfo.kdev) != (unsigned int)bioMinor) {
     up_read(&activeSessionUsers);
+    trackWrite(bio, bioMinor);
     return 0;
   }
   atomic_inc(&b->mrfUsers);
   up_read(&activeSessionUsers);
 
   down_read(&b->writers);
+  trackWrite(bio, bioMinor);
   /* The close sets stateClosing under writers before it lets us in, so a record that is
    * going away is seen here as not protecting and is left at once. */
   st = velGetState(b);
@@ -135,29 +149,12 @@ int cacheMRFBlock(request_queue_t *q, struct bio *bio, int bioMinor) {
  * Runs on the submitting task; may sleep; no module lock is held when the real function runs.
  */
 int velMRF(request_queue_t *q, struct bio *bio) {
-  unsigned long rw;
-  int bioMinor, cachedBlock, isWrite;
+  int bioMinor;
   make_request_fn *realMRF;
 
   set_current_state(TASK_RUNNING);
-  rw = bio->bi_rw;
-  isWrite = velRWIsWrite(rw);
   bioMinor = BIOToMinor(bio);
-
-  /* A queued write may be passed on, completed and freed by the worker before it is
-   * tracked below: keep it alive until then. Its completion also consumes bi_size, so
-   * the range is tracked from a copy taken as it was submitted. */
-  struct bio submitted;
-  if (isWrite) {
-    bio_get(bio);
-    submitted = *bio;
-  }
-  cachedBlock = cacheMRFBlock(q, bio, bioMinor);
-  if (isWrite) {
-    updateAM(&submitted, bioMinor);
-    bio_put(bio);
-  }
-  if (cachedBlock > 0) return 0;
+  if (cacheMRFBlock(q, bio, bioMinor) > 0) return 0;
 
   realMRF = getRealMRF(q);
   if (!realMRF) {
