@@ -212,6 +212,14 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
     }
     pipe.finish();
   }
+  // The device refuses a read that a session failure overlapped; the round checks too that
+  // the session was still working after its last read, or not one block can be vouched for.
+  if (uint32_t end = stateOf(dev); end > stateMapLoaded) {
+    std::string advice = stateAdvice(end, opt.cacheBlocks);
+    throw AgentError("backup of " + t.name + " failed: the session fell into " + stateName(end) +
+                         " while its blocks were copied" + (advice.empty() ? "" : ": " + advice),
+                     velErrInvalid, end);
+  }
   res.secondsCopy = since(tc);
   if (res.blocksCopied != total)
     throw AgentError("internal error: copied " + std::to_string(res.blocksCopied) + " of " + std::to_string(total) +

@@ -38,6 +38,10 @@ std::string errorOf(const std::function<void()>& fn);
 // The whole contents of a file ("" when it cannot be read).
 std::string readText(const std::string& path);
 
+// Moves the running backup session into `state` (an error state) as a failing write
+// would; false when no session runs or it had failed already.
+bool failActiveSession(uint32_t state);
+
 // Runs the velloc command in-process; returns its exit status, with out/err captured.
 int runVelloc(const std::vector<std::string>& args, std::string* out, std::string* err);
 

@@ -228,6 +228,41 @@ TEST_F(AgentFlow, CacheExhaustionIsReportedClearlyAndTheNextRoundFallsBackFromTh
   EXPECT_TRUE(res.plan.incremental) << res.plan.fallbackReason;
 }
 
+TEST_F(AgentFlow, ASessionThatFailsAfterTheLastReadFailsTheRoundNamingTheState) {
+  // Hands every block on, and fails the session once the last one has arrived.
+  struct FailAtEnd : BlockSink {
+    std::unique_ptr<BlockSink> inner;
+    uint64_t left;
+    using BlockSink::write;
+    void write(uint32_t block, const std::vector<Piece>& pieces, uint32_t count) override {
+      inner->write(block, pieces, count);
+      if ((left -= count) == 0) EXPECT_TRUE(agent_test::failActiveSession(stateCacheExhausted));
+    }
+  };
+  for (bool overlap : {false, true}) {
+    Target t = target(2);
+    BackupDirWriter w(tmp_ / (overlap ? "o" : "n"), source(t, 2));
+    KeyKeeper keys;
+    BackupOptions o;
+    o.overlap = overlap;
+    try {
+      backupRound(*proc_, t, keys, o, [&](const RoundPlan& plan) {
+        auto s = std::make_unique<FailAtEnd>();
+        s->inner = w.openRound(0, plan);
+        s->left = plan.blocks.count();
+        return std::unique_ptr<BlockSink>(std::move(s));
+      });
+      ADD_FAILURE() << "a round whose session failed was taken as good";
+    } catch (const AgentError& e) {
+      std::string m = e.what();
+      EXPECT_NE(m.find("stateCacheExhausted"), std::string::npos) << m;
+      EXPECT_EQ(e.state(), uint32_t(stateCacheExhausted));
+    }
+    w.abortRound(0);
+    EXPECT_FALSE(keys.have);
+  }
+}
+
 TEST_F(AgentFlow, BlocksHeldInTheCacheAreDrainedFirstWithOrWithoutOverlap) {
   for (bool overlap : {false, true}) {
     Target t = target(1);

@@ -246,8 +246,8 @@ void readCheckCache(Backup *b, unsigned int startBlockNum, unsigned int numBlock
 /*
  * ioctlReadBlocks: fills the agent's mapping that starts at `data` with blocks
  * startBlockNum .. startBlockNum + numBlocks - 1 as they were at the snapshot. 0; 2
- * refused or cached blocks missing; 12 a disk read failed (those blocks are zeros unless
- * the cache had them). Takes bSem for the whole command; may sleep.
+ * refused, cached blocks missing, or the session failed during the read; 12 a disk read
+ * failed (those blocks are zeros unless the cache had them). Takes bSem for the whole command; may sleep.
  */
 int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlocks, char *data) {
   static const char *fn = "ioctlReadBlocks";
@@ -255,6 +255,7 @@ int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlock
   unsigned long long want, room;
   BackupVMA *hold;
   int fromDisk, fromCache, r = 0;
+  u32 st;
 
   cond_resched();
   down(&b->bSem);
@@ -332,6 +333,14 @@ int ioctlReadBlocks(Backup *b, unsigned int startBlockNum, unsigned int numBlock
   }
   readCheckCache(b, startBlockNum, numBlocks, hold);
   if (fromDisk) freeSubmitted(b, numBlocks);
+  /* A session that failed during the command no longer vouches for what was read: a write
+   * may have reached a block uncaptured, or the cache stopped handing out a copy that the
+   * disk read needed. Such a read fails as any read in that state is refused. */
+  st = velGetState(b);
+  if (st > stateMapLoaded) {
+    printk("<3>%s: state (%d) not valid\n", fn, (int)st);
+    r = velErrInvalid;
+  }
 
 release:
   releaseVMAPages(hold);
