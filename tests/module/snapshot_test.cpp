@@ -207,6 +207,38 @@ TEST_F(SnapshotTest, UnfreezableFileSystemFailsAfterInstallingTheInterception) {
   EXPECT_EQ(stateSnapshotComplete, agent().state().state);
 }
 
+TEST_F(SnapshotTest, AFailedIncrementalSnapshotGivesItsChangeMapBackAndLosesNoTrackedWrite) {
+  AMSessionKey key = trackedBackup({}, {5, 6});
+  // Retried with the key the device holds now, the snapshot is incremental and its map has
+  // every write since the last one; retried without it, it is full and hands out no map.
+  for (bool withKey : {true, false}) {
+    SCOPED_TRACE(withKey ? "retried with the key" : "retried without the key");
+    AgentHandle h = second();
+    machine::fs_set_unfreezable(p.mnt, true);
+    EXPECT_EQ(velErrInvalid, h.snapShot(&key));
+    machine::fs_set_unfreezable(p.mnt, false);
+    ASSERT_EQ(stateStarted, h.state().state);
+    ASSERT_EQ(0, fsFill(p, 7 * 4096, 4096, 0xC4));
+    if (!withKey) {
+      ASSERT_EQ(0, h.noLoadFromAutoMap());
+    }
+    AMSessionKey now = autoMapState(h).amsKey;  // a failed snapshot may have drawn a new key
+    ASSERT_EQ(0, h.snapShot(&now));
+    ASSERT_EQ(stateSnapshotComplete, h.state().state);
+    Bytes map;
+    if (withKey) {
+      ASSERT_EQ(0, h.getAutoMap(&map, p.blocks, (p.blocks + 7) / 8));
+      EXPECT_EQ(std::set<uint32_t>({5, 6, 7}), bitsOf(map, p.blocks));
+    } else {
+      EXPECT_EQ(velErrInvalid, h.getAutoMap(&map, p.blocks, (p.blocks + 7) / 8)) << "a full snapshot has no change map";
+    }
+    key = autoMapState(h).amsKey;
+    uint64_t mark = logMark();
+    ASSERT_EQ(0, h.close());
+    EXPECT_EQ(1, logCount("current pages allocated: 0", mark)) << "the failed attempt's map was given back";
+  }
+}
+
 TEST_F(SnapshotTest, DeviceWithoutQueueIsRefusedBeforeTheFreeze) {
   ASSERT_EQ(0, agent().startBackup(p.dev, p.blocks, p.blocks));
   Backup* b = activeBackup();

@@ -206,6 +206,9 @@ intercept:
 
 unpin:
   if (pinned) unpinAMS(ams);
+  /* A failed attempt gives back the change map it made for the exchange: the automap still
+   * holds every tracked write, and a retry makes the map anew, or none if it ends full. */
+  if (r && keptAMS) closeBUBlockMap(b);
 out:
   up(&b->bSem);
   return r;
