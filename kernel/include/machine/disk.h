@@ -61,6 +61,9 @@ uint64_t disk_merged_bios(Disk* d);
 // len and byte_off are multiples of 512. 0, or a negative errno (-EIO).
 int blk_read(__kernel_dev_t dev, uint64_t byte_off, void* buf, size_t len);
 int blk_write(__kernel_dev_t dev, uint64_t byte_off, const void* buf, size_t len);
+// The same with the bios' bi_rw given: 0 read, 1 write, 2 read-ahead, 3 write with the
+// read-ahead bit (a write whenever bit 0 is set). buf is read from or filled accordingly.
+int blk_io(__kernel_dev_t dev, unsigned long rw, uint64_t byte_off, void* buf, size_t len);
 int blk_flush(__kernel_dev_t dev);
 
 // ---- file systems -------------------------------------------------------------------

@@ -21,6 +21,10 @@ constexpr uint32_t kMaxReadBlocks = 256;
 
 bool workingState(uint32_t s) { return s <= stateMapLoaded; }
 
+// Whether a start sent again on the handle that runs the backup is refused and leaves the
+// session as it was; until the start path does so the scenario is not drawn.
+constexpr bool kSecondStartRefused = false;
+
 std::string str(uint64_t v) { return std::to_string(v); }
 
 std::vector<uint8_t> bitmapOf(const std::vector<char>& set) {
@@ -86,6 +90,14 @@ SessionPlan SessionPlan::random(Rng& rng, World& world) {
   return s;
 }
 
+void SessionPlan::addFailureScenarios(Rng& extra) {
+  failFreezeFirst = !wrongKeyFirst && extra.chance(10);
+  retryWithKey = extra.chance(50);
+  failMidRead = extra.chance(8);
+  if (failMidRead) cacheLimit = uint32_t(extra.range(2, 24));
+  secondStart = kSecondStartRefused && extra.chance(8);
+}
+
 std::string SessionPlan::describe() const {
   static const char* const modes[] = {"NoMap", "MapAll", "MapChanged", "MapSubset"};
   static const char* const orders[] = {"seq", "rev", "shuffled"};
@@ -94,7 +106,9 @@ std::string SessionPlan::describe() const {
     << " order=" << orders[int(order)] << " run=" << maxRun << " gap=" << gap << " map%=" << mapPercent
     << " two=" << twoMappings << " noStart=" << noStartAutoMap << " noLoad=" << noLoadFromAutoMap
     << " wrongKey=" << wrongKeyFirst << " unloadAt=" << unloadAtRead << " race=" << raceHandles
-    << " closeFirst=" << closeBeforeUnmap << " sync=" << syncMid << " reread=" << reread;
+    << " closeFirst=" << closeBeforeUnmap << " sync=" << syncMid << " reread=" << reread
+    << " failFreeze=" << failFreezeFirst << (failFreezeFirst ? retryWithKey ? "(key)" : "(no key)" : "")
+    << " failMidRead=" << failMidRead << " secondStart=" << secondStart;
   return o.str();
 }
 
@@ -118,6 +132,7 @@ bool StressAgent::readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t sta
   }
   if (r != 0) {
     if (r == velErrInvalid && !workingState(st.state)) {
+      figures_.readsRefusedByFailure++;
       dead = true;
       return true;
     }
@@ -125,11 +140,8 @@ bool StressAgent::readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t sta
          str(st.state));
     return false;
   }
-  // A session that failed while the read was in flight no longer protects that read's
-  // blocks (the state is tested once, before the read): wrong blocks are then excused and
-  // counted, not failures.
-  const bool diedDuring = !workingState(st.state);
-  if (diedDuring) dead = true;
+  // Result 0 vouches for every block, even when the session failed just after the read.
+  if (!workingState(st.state)) dead = true;
   Bytes got(size_t(n) * p.bs);
   if (machine::user_read(h.proc, m.addr, got.data(), got.size()) != 0) {
     fail("transfer buffer not readable after a read");
@@ -139,10 +151,6 @@ bool StressAgent::readAndCheck(Dev& h, FsPart& p, const Mapping& m, uint32_t sta
     uint32_t b = start + i;
     if (!verifyAll && !pending[b]) continue;
     if (std::memcmp(&got[size_t(i) * p.bs], &truth[uint64_t(b) * p.bs], p.bs) != 0) {
-      if (diedDuring) {
-        figures_.blocksUnverifiable++;
-        continue;
-      }
       bool isShadow = std::memcmp(&got[size_t(i) * p.bs], &p.shadow[uint64_t(b) * p.bs], p.bs) == 0;
       fail("WRONG DATA: block " + str(b) + " (read of " + str(n) + " at " + str(start) + ", state " +
            str(st.state) + ") differs from the frozen partition" + (isShadow ? " and equals the current disk" : ""));
@@ -275,10 +283,32 @@ void StressAgent::runSession(const SessionPlan& planIn) {
   // After the switch the session may die at any moment when its cache is limited; it is
   // then in stateCacheExhausted for good, its change tracking out of sync.
   auto snapOk = [&](uint32_t s) { return s == stateSnapshotComplete || (limitedCache_ && s == stateCacheExhausted); };
+  AMSessionKey present = tr.key;
+  const bool mismatch = inSync && !keyMatches && !plan.noStartAutoMap && !plan.noLoadFromAutoMap;
+  if (plan.failFreezeFirst && h.state() == stateStarted && !mismatch) {
+    figures_.failedSnapshots++;
+    const uint32_t e = p.epoch.load();
+    machine::fs_set_unfreezable(p.mnt, true);
+    long r = h.snapShot(tr.key);
+    machine::fs_set_unfreezable(p.mnt, false);
+    uint32_t s = h.state();
+    if (r != velErrInvalid || s != stateStarted || p.epoch.load() != e)
+      return fail("a snapshot that could not freeze gave " + std::to_string(r) + " in state " + str(s));
+    // The attempt may have drawn a new key. Retried with it, the change map must still hold
+    // every write since the last snapshot; retried without it, the backup is full.
+    if (plan.retryWithKey) {
+      AutoMapState now{};
+      if (h.getAutoMapState(&now) != 0) return fail("doGetAutoMapState failed after a failed snapshot");
+      present = now.amsKey;
+    } else {
+      if (h.noLoadFromAutoMap() != 0) return fail("doNoLoadFromAutoMap failed");
+      plan.noLoadFromAutoMap = true;
+    }
+  }
   uint32_t k;
   if (h.state() == stateStarted) {
     uint32_t e = p.epoch.load();
-    long r = h.snapShot(tr.key);
+    long r = h.snapShot(present);
     if (r != 0) return fail("snapshot gave " + std::to_string(r));
     k = p.epoch.load();
     if (k != e + 1) return fail("the snapshot did not freeze the file system exactly once");
@@ -362,6 +392,15 @@ void StressAgent::runSession(const SessionPlan& planIn) {
       return fail("doLoadBlockMap gave " + std::to_string(r) + " in state " + str(s));
     }
     if (!workingState(s)) dead = true;
+  }
+  if (plan.secondStart && !dead) {
+    // A stray start must not end the running backup.
+    figures_.secondStarts++;
+    const uint32_t s0 = h.state();
+    long r = h.startBackup(p.dev, p.blocks, plan.cacheLimit);
+    uint32_t s = h.state();
+    if ((r != velErrOtherBackupOpen && r != velErrNotIdle) || (s != s0 && !(limitedCache_ && s == stateCacheExhausted)))
+      return fail("a second start on the running handle gave " + std::to_string(r) + " and state " + str(s));
   }
 
   std::vector<std::pair<uint32_t, uint32_t>> runs;

@@ -3,10 +3,9 @@
 //
 // The oracle, per session:
 //  - every block a read delivers with result 0 equals the partition as it was while frozen
-//    for this snapshot, as long as the session is still in a working state after the read
-//    (a session that fails while a read is in flight no longer protects that read's blocks,
-//    and says so through its state); with a block map loaded, this holds for the first read
-//    of each block of the map, later reads come from the disk as it is then;
+//    for this snapshot, whatever happened during the read (a session that fails while a
+//    read is in flight must fail that read); with a block map loaded, this holds for the
+//    first read of each block of the map, later reads come from the disk as it is then;
 //  - an incremental change map holds every block whose bytes differ between the two
 //    snapshots and every block a write touched entirely between them;
 //  - a snapshot is incremental exactly when the partition's change tracking is in sync and
@@ -47,8 +46,15 @@ struct SessionPlan {
   bool syncMid = false;
   bool reread = false;          // NoMap: read some blocks a second time
   bool toggleCompletion = false;
+  // Drawn by addFailureScenarios only (hand-made plans leave them off):
+  bool failFreezeFirst = false;  // the first snapshot cannot freeze; then retried,
+  bool retryWithKey = false;     // presenting the key the device holds now, or not
+  bool failMidRead = false;      // a cache so small that the session dies while reading
+  bool secondStart = false;      // a start sent again on the running handle
 
   static SessionPlan random(Rng& rng, World& world);
+  // From a generator of its own, so that the plans drawn by `random` stay as they were.
+  void addFailureScenarios(Rng& extra);
   std::string describe() const;
 };
 

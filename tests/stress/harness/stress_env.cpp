@@ -72,10 +72,12 @@ std::string Figures::line() const {
   std::ostringstream o;
   o << "runs=" << runs << " sessions=" << sessions << " snapshots=" << snapshots
     << " incrementals=" << incrementals << " blocks_verified=" << blocksVerified
-    << " wrong_blocks_excused=" << blocksUnverifiable << " read_calls=" << readCalls
+    << " read_calls=" << readCalls << " reads_refused_by_failure=" << readsRefusedByFailure
     << " fs_writes=" << fsWrites << " raw_writes=" << rawWrites << " raw_reads=" << rawReads
+    << " raw_bio_writes=" << rawBioWrites << " raw_bio_reads=" << rawBioReads
     << " error_states=" << errorStates << " start_races=" << raceStarts
-    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained;
+    << " unloads_mid_backup=" << unloadsMidBackup << " dirty_drained=" << dirtyDrained
+    << " failed_snapshots=" << failedSnapshots << " second_starts=" << secondStarts;
   return o.str();
 }
 

@@ -104,11 +104,12 @@ class Watchdog {
 
 // Figures summed over runs, printed by the programs and copied into docs/reliability.md.
 struct Figures {
-  // blocksUnverifiable: blocks that differed from the truth in a read during which the
-  // session died (the design protects a read's blocks only while the session works).
+  // readsRefusedByFailure: reads answered 2 because the session had failed (before or
+  // during them); rawBio*: bios of every request kind on backed-up partitions.
   std::atomic<uint64_t> runs{0}, sessions{0}, snapshots{0}, incrementals{0}, blocksVerified{0},
-      blocksUnverifiable{0}, readCalls{0}, fsWrites{0}, rawWrites{0}, rawReads{0}, errorStates{0},
-      raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0};
+      readCalls{0}, readsRefusedByFailure{0}, fsWrites{0}, rawWrites{0}, rawReads{0}, rawBioWrites{0},
+      rawBioReads{0}, errorStates{0}, raceStarts{0}, unloadsMidBackup{0}, dirtyDrained{0},
+      failedSnapshots{0}, secondStarts{0};
   std::string line() const;
 };
 

@@ -34,10 +34,13 @@ RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
   if (world.setUp()) {
     world.startThreads();
     StressAgent agent(env, world, failures, figures, rng.next());
+    Rng extra(seed ^ 0x6661696c757265ull);
     int sessions = int(rng.range(2, 4));
     for (int i = 0; i < sessions && !failures.any(); i++) {
       std::this_thread::sleep_for(std::chrono::microseconds(rng.range(0, 5000)));
-      agent.runSession(SessionPlan::random(rng, world));
+      SessionPlan plan = SessionPlan::random(rng, world);
+      plan.addFailureScenarios(extra);
+      agent.runSession(plan);
     }
     world.stopThreads();
     if (!failures.any()) world.checkShadows();

@@ -51,6 +51,9 @@ WorldSpec WorldSpec::random(uint64_t seed, Rng& rng) {
   w.disk.merge = rng.chance(70);
   w.writerPauseUs = unsigned(rng.range(100, 1500));
   w.readBackPercent = unsigned(rng.range(0, 20));
+  // Drawn apart so that every seed keeps the world it had before these existed.
+  Rng extra(seed ^ 0x72617762696full);
+  for (FsSpec& f : w.fs) f.rawBios = extra.chance(50);
   return w;
 }
 
@@ -59,7 +62,8 @@ std::string WorldSpec::describe() const {
   o << "disk[";
   for (int k : order) {
     if (k >= 0)
-      o << " fs(bs=" << fs[k].blockSize << ",KiB=" << fs[k].sectors / 2 << ",w=" << fs[k].writers << ")";
+      o << " fs(bs=" << fs[k].blockSize << ",KiB=" << fs[k].sectors / 2 << ",w=" << fs[k].writers
+        << (fs[k].rawBios ? ",raw_bios" : "") << ")";
     else
       o << " raw(KiB=" << raw[-1 - k].sectors / 2 << ",w=" << raw[-1 - k].writers << ",r=" << raw[-1 - k].readers
         << ")";
@@ -141,6 +145,10 @@ bool World::setUp() {
         return false;
       }
       machine::fs_set_freeze_hook(p->mnt, &World::freezeHook, p.get());
+      if (spec_.fs[k].rawBios) {
+        p->rawWriter = int(p->writers) - 1;
+        machine::fs_set_freeze_backend(p->mnt, {&World::holdRawBios, &World::releaseRawBios, p.get()});
+      }
       fs_.push_back(std::move(p));
     } else {
       auto p = std::make_unique<RawPart>();
@@ -171,6 +179,23 @@ void World::freezeHook(void* ctx) {
   if (r != 0) now.clear();  // an empty truth fails every comparison loudly
   p->truths.push_back(std::move(now));
   p->epoch.store(uint32_t(p->truths.size()));
+}
+
+// Called by the freeze before the truth is taken and by the thaw, on the snapshot's thread.
+int World::holdRawBios(void* ctx) {
+  static_cast<FsPart*>(ctx)->rawGate.lock();
+  return 0;
+}
+
+void World::releaseRawBios(void* ctx) { static_cast<FsPart*>(ctx)->rawGate.unlock(); }
+
+int World::rawBio(FsPart* p, Rng& rng, uint64_t off, Bytes& buf, bool back) {
+  // bi_rw: 0 read, 2 read-ahead; 1 write, 3 write with the read-ahead bit.
+  unsigned long rw = (back ? 0ul : 1ul) | (rng.chance(50) ? 2ul : 0ul);
+  std::shared_lock<std::shared_mutex> g(p->rawGate);
+  int r = machine::blk_io(p->dev, rw, off, buf.data(), buf.size());
+  (back ? figures_.rawBioReads : figures_.rawBioWrites)++;
+  return r;
 }
 
 void World::startThreads() {
@@ -209,6 +234,7 @@ void World::stopThreads() {
 void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
   machine::adopt_thread("fswriter");
   Rng rng(seed);
+  const bool raw = int(t) == p->rawWriter && limit == 0;
   const uint32_t chunks = (p->blocks + kChunkBlocks - 1) / kChunkBlocks;
   std::vector<uint32_t> mine;
   for (uint32_t c = t; c < chunks; c += p->writers) mine.push_back(c);
@@ -235,7 +261,7 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
     }
     uint32_t e0 = p->epoch.load();
     uint64_t seq0 = machine::log_last_seq();
-    int r = machine::fs_write(p->mnt, off, buf.data(), len);
+    int r = raw ? rawBio(p, rng, off, buf, false) : machine::fs_write(p->mnt, off, buf.data(), len);
     uint64_t seq1 = machine::log_last_seq();
     uint32_t e1 = p->epoch.load();
     if (r != 0) {
@@ -257,7 +283,7 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
     figures_.fsWrites++;
     if (rng.chance(spec_.readBackPercent)) {
       back.resize(len);
-      r = machine::fs_read(p->mnt, off, back.data(), len);
+      r = raw ? rawBio(p, rng, off, back, true) : machine::fs_read(p->mnt, off, back.data(), len);
       if (r != 0 && tolerate_) continue;
       if (r != 0 || back != buf)
         failures_.add("fs_read after fs_write at " + std::to_string(off) + " gave " +

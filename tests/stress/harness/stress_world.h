@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ struct WorldSpec {
     uint32_t blockSize = 4096;
     uint64_t sectors = 4096;
     unsigned writers = 2;
+    bool rawBios = false;  // its last writer writes and reads with bios of every kind
   };
   struct RawSpec {
     uint64_t sectors = 2048;
@@ -70,6 +72,11 @@ struct FsPart {
   unsigned writers = 0;
   Bytes shadow;  // bytes as the writers left them
   std::vector<char> unknown;  // blocks whose last write failed (fault runs only)
+  // The writer that bypasses the file system with bios of every request kind (-1: none).
+  // A freeze does not hold its writes, so the freeze takes rawGate exclusively from before
+  // the truth is copied until the thaw, and each of its bios holds it shared.
+  int rawWriter = -1;
+  std::shared_mutex rawGate;
 
   std::mutex mu;               // guards truths and log
   std::vector<Bytes> truths;   // truths[e-1]: bytes at freeze e
@@ -121,6 +128,11 @@ class World {
 
  private:
   static void freezeHook(void* ctx);
+  static int holdRawBios(void* ctx);
+  static void releaseRawBios(void* ctx);
+  // One write of the raw-bio writer (plain or with the read-ahead bit) or, with `back`, a
+  // read (plain or read-ahead). 0 or -errno.
+  int rawBio(FsPart* p, Rng& rng, uint64_t off, Bytes& buf, bool back);
   void fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit);
   void rawWriter(RawPart* p, unsigned t, uint64_t seed);
   void rawReader(RawPart* p, uint64_t seed);

@@ -71,7 +71,7 @@ struct bio* bio_alloc_nofail(int nr_iovecs);
 // Transfers `len` bytes (a multiple of 512) at `sector` of bdev through
 // generic_make_request and waits for every bio. Returns 0, or the first negative errno.
 // May sleep; the caller's buffer must stay valid until it returns.
-int submit_and_wait(struct block_device* bdev, int rw, uint64_t sector, void* buf, size_t len);
+int submit_and_wait(struct block_device* bdev, unsigned long rw, uint64_t sector, void* buf, size_t len);
 
 // ---- the disk's own request function and engine -------------------------------------------
 int disk_make_request(request_queue_t* q, struct bio* bio);

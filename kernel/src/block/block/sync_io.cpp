@@ -41,7 +41,7 @@ int sync_end_io(struct bio* bio, unsigned int bytes_done, int err) {
 
 }  // namespace
 
-int submit_and_wait(struct block_device* bdev, int rw, uint64_t sector, void* buf, size_t len) {
+int submit_and_wait(struct block_device* bdev, unsigned long rw, uint64_t sector, void* buf, size_t len) {
   might_sleep();
   if (len == 0) return 0;
   if (len % 512) return -EINVAL;
@@ -59,7 +59,7 @@ int submit_and_wait(struct block_device* bdev, int rw, uint64_t sector, void* bu
     struct bio* bio = bio_alloc_nofail((int)n);
     bio->bi_bdev = bdev;
     bio->bi_sector = sector + (k * PAGE_SIZE >> 9);
-    bio->bi_rw = (unsigned long)rw;
+    bio->bi_rw = rw;
     for (size_t i = 0; i < n; i++) {
       size_t off = (k + i) * PAGE_SIZE;
       unsigned chunk = (unsigned)std::min<size_t>(PAGE_SIZE, len - off);
@@ -82,7 +82,7 @@ int submit_and_wait(struct block_device* bdev, int rw, uint64_t sector, void* bu
 
 namespace machine {
 namespace {
-int raw_io(__kernel_dev_t dev, int rw, uint64_t byte_off, void* buf, size_t len) {
+int raw_io(__kernel_dev_t dev, unsigned long rw, uint64_t byte_off, void* buf, size_t len) {
   if (byte_off % 512 || len % 512) return -EINVAL;
   struct block_device* bdev = bdget(dev);
   if (!bdev) return -ENOMEM;
@@ -98,6 +98,10 @@ int blk_read(__kernel_dev_t dev, uint64_t byte_off, void* buf, size_t len) {
 
 int blk_write(__kernel_dev_t dev, uint64_t byte_off, const void* buf, size_t len) {
   return raw_io(dev, WRITE, byte_off, const_cast<void*>(buf), len);
+}
+
+int blk_io(__kernel_dev_t dev, unsigned long rw, uint64_t byte_off, void* buf, size_t len) {
+  return raw_io(dev, rw, byte_off, buf, len);
 }
 
 // Flushes the disk's cache straight through its flush hook, as the kernel's
