@@ -43,7 +43,8 @@ int runVelloc(const std::vector<std::string>& args, std::string* out, std::strin
 }
 
 void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>& images, uint32_t bs,
-                int partition, const std::function<Compression(int)>& compress) {
+                int partition, const std::function<Compression(int)>& compress,
+                const std::set<size_t>& fullRounds) {
   SourceInfo src;
   src.image = "/images/test.img";
   src.partition = partition;
@@ -58,7 +59,7 @@ void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>&
   std::string prevKey;
   for (size_t r = 0; r < images.size(); ++r) {
     RoundPlan plan;
-    plan.incremental = r > 0;
+    plan.incremental = r > 0 && !fullRounds.count(r);
     plan.blocks = Bitmap(src.totalBlocks, !plan.incremental);
     if (plan.incremental)
       for (uint32_t b = 0; b < src.totalBlocks; ++b)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,12 +47,14 @@ bool failActiveSession(uint32_t state);
 int runVelloc(const std::vector<std::string>& args, std::string* out, std::string* err);
 
 // Writes a backup directory of `rounds` snapshots without the device: `images[r]` is the
-// partition at round r; round 0 is full, later rounds are incrementals of the blocks
-// that differ from the round before. `partition` names the source in the manifest.
-// `compress(r)` says how round r stores its blocks (raw when not given).
+// partition at round r; round 0 and the rounds in `fullRounds` are full, the others
+// incrementals of the blocks that differ from the round before. `partition` names the
+// source in the manifest. `compress(r)` says how round r stores its blocks (raw when not
+// given).
 void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>& images, uint32_t blockSize,
                 int partition = 1,
-                const std::function<velloc::agent::Compression(int)>& compress = {});
+                const std::function<velloc::agent::Compression(int)>& compress = {},
+                const std::set<size_t>& fullRounds = {});
 
 // A change-tracking key made from `n`.
 AMSessionKey keyOf(int n);
