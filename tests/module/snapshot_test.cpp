@@ -266,12 +266,25 @@ TEST_F(SnapshotTest, TimeDifferenceBorrowsASecond) {
   EXPECT_EQ(0, d.tv_nsec);
 }
 
-TEST_F(SnapshotTest, SyncAnswersZeroInAnyState) {
+// The sync writes back what the file system held dirty on the session's partition. An idle
+// handle has no partition: it answers 0 and writes nothing.
+TEST_F(SnapshotTest, SyncWritesBackWhatTheFileSystemHeldOnTheSessionsPartition) {
+  auto delayed = [&](uint32_t block, uint8_t fill) {
+    Bytes data(4096, fill);
+    EXPECT_EQ(0, machine::fs_write_delayed(p.mnt, uint64_t(block) * 4096, data.data(), data.size()));
+  };
+  auto onDisk = [&](uint32_t block, uint8_t fill) { return blockOf(partitionBytes(p), 4096, block) == Bytes(4096, fill); };
+  delayed(5, 0xE1);
   EXPECT_EQ(0, agent().sync());
+  EXPECT_FALSE(onDisk(5, 0xE1)) << "no partition on an idle handle";
   ASSERT_EQ(0, agent().startBackup(p.dev, p.blocks, p.blocks));
   EXPECT_EQ(0, agent().sync());
+  EXPECT_TRUE(onDisk(5, 0xE1));
   ASSERT_EQ(0, agent().snapShot());
+  delayed(6, 0xE2);
+  EXPECT_FALSE(onDisk(6, 0xE2));
   EXPECT_EQ(0, agent().sync());
+  EXPECT_TRUE(onDisk(6, 0xE2)) << "written back through the interception";
 }
 
 // A kept automap that misses a write before the switch (a block beyond its size, written

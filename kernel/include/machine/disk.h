@@ -76,6 +76,9 @@ unsigned fs_block_size(Mount* m);
 // Writes and reads through the mount: held while the file system is frozen, counted in
 // flight until their bios complete. byte_off and len multiples of 512. 0 or -errno.
 int fs_write(Mount* m, uint64_t byte_off, const void* buf, size_t len);
+// A write kept in the mount as a dirty buffer (fs_read sees it, the disk does not) until
+// fsync_bdev, a freeze or the unmount writes it back. 0 or -errno.
+int fs_write_delayed(Mount* m, uint64_t byte_off, const void* buf, size_t len);
 int fs_read(Mount* m, uint64_t byte_off, void* buf, size_t len);
 // Make freeze_bdev fail (return null) on this mount, for tests.
 void fs_set_unfreezable(Mount* m, bool on);

@@ -3,6 +3,9 @@
 // opens the gate again.
 #include <linux/errno.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "fs_internal.h"
 
 using machine::Mount;
@@ -64,6 +67,21 @@ int disk_flush(struct block_device* bdev) {
 
 }  // namespace
 
+// The mount's delayed writes to the disk (fs_internal.h).
+int vkfs::write_back(Mount* m) {
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> dirty;
+  {
+    vk::RawGuard g(&m->gate);
+    dirty.swap(m->dirty);
+  }
+  int rc = 0;
+  for (auto& [off, bytes] : dirty) {
+    int r = vkblk::submit_and_wait(m->bdev, WRITE, off >> 9, bytes.data(), bytes.size());
+    if (r && !rc) rc = r;
+  }
+  return rc;
+}
+
 namespace machine {
 
 // A file-system write: held while frozen, in flight until its bios complete. 0 or -errno.
@@ -78,12 +96,30 @@ int fs_write(Mount* m, uint64_t byte_off, const void* buf, size_t len) {
   return rc;
 }
 
-// A file-system read: never held by a freeze. 0 or -errno. May sleep.
+// A delayed write: kept in the mount, as a file system's dirty buffers, until fsync_bdev,
+// a freeze or the unmount writes it back. Never held by a freeze. 0 or -errno.
+int fs_write_delayed(Mount* m, uint64_t byte_off, const void* buf, size_t len) {
+  if (byte_off % 512 || len % 512) return -EINVAL;
+  const auto* bytes = static_cast<const uint8_t*>(buf);
+  vk::RawGuard g(&m->gate);
+  if (m->closing) return -ENODEV;
+  m->dirty.emplace_back(byte_off, std::vector<uint8_t>(bytes, bytes + len));
+  return 0;
+}
+
+// A file-system read: never held by a freeze; sees the delayed writes. 0 or -errno.
+// May sleep.
 int fs_read(Mount* m, uint64_t byte_off, void* buf, size_t len) {
   might_sleep();
   if (byte_off % 512 || len % 512) return -EINVAL;
   if (vkfs::closing(m)) return -ENODEV;
-  return vkblk::submit_and_wait(m->bdev, READ, byte_off >> 9, buf, len);
+  int rc = vkblk::submit_and_wait(m->bdev, READ, byte_off >> 9, buf, len);
+  vk::RawGuard g(&m->gate);
+  for (const auto& [off, bytes] : m->dirty) {
+    uint64_t from = std::max(off, byte_off), to = std::min(off + bytes.size(), byte_off + len);
+    if (from < to) std::memcpy(static_cast<uint8_t*>(buf) + (from - byte_off), bytes.data() + (from - off), to - from);
+  }
+  return rc;
 }
 
 }  // namespace machine
@@ -124,6 +160,7 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
     drop_super(sb);
     return nullptr;
   }
+  vkfs::write_back(m);
   disk_flush(bdev);
   void (*hook)(void*);
   void* ctx;
@@ -162,10 +199,16 @@ void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
   up(claim);
 }
 
-// Writes back the file system on bdev (its writes are synchronous, so nothing is dirty)
-// and flushes the disk. Returns 0 or the flush's -errno. May sleep.
+// Writes back the delayed writes of the file system mounted on bdev and flushes the disk.
+// Returns 0 or the first -errno. May sleep.
 int fsync_bdev(struct block_device* bdev) {
   might_sleep();
   if (!bdev) return 0;
-  return disk_flush(bdev);
+  int rc = 0;
+  if (struct super_block* sb = get_super(bdev)) {
+    rc = vkfs::write_back(static_cast<Mount*>(sb->s_fs_info));
+    drop_super(sb);
+  }
+  int flushed = disk_flush(bdev);
+  return rc ? rc : flushed;
 }

@@ -114,6 +114,7 @@ int fs_unmount(Mount* m) {
   }
   wake_up_all(&m->thaw_wq);
   wait_event(m->drain_wq, m->inflight.load() == 0);
+  vkfs::write_back(m);
   {
     vk::RawGuard g(&g_mounts_lock);
     if (atomic_read(&m->sb.s_active) > 0) {
