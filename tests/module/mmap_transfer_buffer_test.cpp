@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 #include "velloc_fixture.h"
 #include "backup_helpers.h"
@@ -165,6 +167,8 @@ TEST_F(TransferBufferTest, PageAllocationFailureFreesWhatWasTakenAndKeepsTheSlot
 // The agent unmaps (and maps again) while reads fill the buffer: each read keeps its own
 // references on the pages it writes, so it never writes into freed pages (the sanitizer
 // build turns such a write into a failure), and every page and request is given back.
+// Reads alternate: an odd one races the mapper, an even one runs while the mapper waits
+// and must deliver exactly the partition's blocks into the buffer, in every build.
 // `count(i)` is the number of blocks of read i; the buffer is as large as allowed.
 class UnmapRacingReadsTest : public TransferBufferTest {
  protected:
@@ -178,6 +182,7 @@ class UnmapRacingReadsTest : public TransferBufferTest {
     p.blocks = uint32_t(p.disk.sectors(1) * 512 / bs);
     p.mnt = mount(p.dev, bs);
     stampPartition(p, 3);
+    const Bytes truth = partitionBytes(p);
     ASSERT_EQ(0, agent().startBackup(p.dev, p.blocks, p.blocks));
     ASSERT_EQ(0, agent().snapShot());
     Backup* s = activeBackup();
@@ -186,23 +191,32 @@ class UnmapRacingReadsTest : public TransferBufferTest {
 
     std::atomic<uint32_t> addr{0};
     std::atomic<bool> stop{false};
+    std::shared_mutex quiet;  // held shared by an even read: the mapper waits
     int64_t a = mapBuffer(agent(), len);
     ASSERT_GT(a, 0);
     addr = uint32_t(a);
-    std::atomic<int> ok{0}, refused{0}, other{0};
+    std::atomic<int> ok{0}, refused{0}, other{0}, checked{0};
     std::thread reader = runInProcess(agent().proc, [&] {
       for (int i = 0; i < reads && !stop; ++i) {
-        uint32_t n = count(i);
-        long r = agent().readBlocks(uint32_t(i * 7 % (p.blocks - n)), n, addr.load());
+        uint32_t n = count(i), first = uint32_t(i * 7 % (p.blocks - n));
+        std::shared_lock<std::shared_mutex> hold(quiet, std::defer_lock);
+        if (i % 2 == 0) hold.lock();
+        long r = agent().readBlocks(first, n, addr.load());
         (r == 0 ? ok : r == velErrInvalid ? refused : other)++;
+        if (!hold.owns_lock()) continue;
+        EXPECT_EQ(0, r) << "read " << i << " had the buffer to itself";
+        Bytes got(size_t(n) * bs);
+        EXPECT_EQ(0, agent().readMapped(addr.load(), got.data(), got.size()));
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), truth.begin() + size_t(first) * bs)) << "read " << i;
+        checked++;
       }
       stop = true;
     });
     std::thread mapper = runInProcess(agent().proc, [&] {
       while (!stop) {
-        uint32_t old = addr.load();
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        EXPECT_EQ(0, agent().munmap(old, len));
+        std::unique_lock<std::shared_mutex> g(quiet);
+        EXPECT_EQ(0, agent().munmap(addr.load(), len));
         int64_t n = mapBuffer(agent(), len);
         if (n <= 0) {
           ADD_FAILURE() << "remap failed: " << n;
@@ -215,6 +229,7 @@ class UnmapRacingReadsTest : public TransferBufferTest {
     stop = true;
     mapper.join();
     EXPECT_EQ(0, other.load());
+    EXPECT_EQ((reads + 1) / 2, checked.load());
     EXPECT_GT(ok.load() + refused.load(), 0);
     EXPECT_EQ(0, atomic_read(&s->curAllocBRs));
     EXPECT_EQ(0, agent().munmap(addr.load(), len));
