@@ -25,6 +25,7 @@ constexpr int kKinds = int(Fault::count);
 
 struct KindState {
   uint64_t nth_at = 0;    // fail when calls reaches this (0: disarmed)
+  uint64_t from_at = 0;   // fail this call and every later one (0: disarmed)
   bool always = false;
   double probability = 0; // random failures when > 0
   uint64_t rng = 0;       // splitmix64 state, from the seed
@@ -46,7 +47,7 @@ std::atomic<bool> g_armed;              // g_state arms anything; written under 
 // Needs g_lock. Called after every change of the arming state.
 void update_armed() {
   bool armed = g_state.nth_any_at != 0 || g_state.filter != nullptr;
-  for (const KindState& s : g_state.kind) armed = armed || s.nth_at != 0 || s.always || s.probability > 0;
+  for (const KindState& s : g_state.kind) armed = armed || s.nth_at != 0 || s.from_at != 0 || s.always || s.probability > 0;
   g_armed.store(armed, std::memory_order_release);
 }
 
@@ -74,6 +75,13 @@ void fault_fail_nth(Fault k, uint64_t n) {
   vk::RawGuard g(&g_lock);
   KindState& s = g_state.kind[int(k)];
   s.nth_at = n ? g_calls[int(k)].load() + n : 0;
+  update_armed();
+}
+
+void fault_fail_from(Fault k, uint64_t n) {
+  if (!valid(k)) return;
+  vk::RawGuard g(&g_lock);
+  g_state.kind[int(k)].from_at = n ? g_calls[int(k)].load() + n : 0;
   update_armed();
 }
 
@@ -165,7 +173,7 @@ bool should_fail(Fault k) {
       fail = true;
       g_state.nth_any_at = 0;
     }
-    if (s.always) fail = true;
+    if (s.always || (s.from_at && call >= s.from_at)) fail = true;
     if (s.probability > 0) {
       double r = double(splitmix64(&s.rng) >> 11) * 0x1.0p-53;
       if (r < s.probability) fail = true;

@@ -65,6 +65,9 @@ const char* fault_name(Fault k);
 void fault_fail_nth(Fault k, uint64_t n);
 // Fail the n-th fallible call of ANY kind from now (the sweep's single counter).
 void fault_fail_nth_any(uint64_t n);
+// Fail the n-th call of this kind from now and every later one (a device or an allocator
+// that stays broken); n = 0 disarms.
+void fault_fail_from(Fault k, uint64_t n);
 // Fail every call of a kind while on.
 void fault_fail_always(Fault k, bool on);
 // Fail with this probability (0..1), from a seeded generator.
@@ -111,6 +114,8 @@ bool kthreads_wait_idle(unsigned timeout_ms);
 enum class Point : int {
   lock_acquire,   // about to take a lock (spin lock, rwlock, semaphore, rw semaphore, mutex)
   lock_release,   // about to let a lock go, still holding it
+  lock_acquired,  // just took a lock (after any wait; trylocks included)
+  atomic_rmw,     // about to read-modify-write an atomic_t (add, sub, inc, dec, xchg, cmpxchg)
   wake_up,        // wake_up, wake_up_process
   complete,       // complete, complete_all
   schedule,       // schedule, cond_resched, yield
@@ -133,5 +138,32 @@ struct PointEvent {
 // it while no other thread can reach a point, or accept that a racing thread may still
 // see the hook before.
 void set_point_hook(std::function<void(const PointEvent&)> hook);
+
+// ---- schedule shaker ----------------------------------------------------------------
+// Drives the schedule points so that threads interleave where a 2-core host never lets
+// them: at each point a seeded per-thread generator decides whether the thread yields,
+// sleeps a few microseconds or goes on (random), or, as in probabilistic concurrency
+// testing (pct), each thread gets a random priority, the running thread drops to the
+// lowest at `depth` random points of the run, and a thread delays while one of higher
+// priority ran recently. While on, the disk engine also completes bios in a seeded random
+// order with random delays. Off by default; a point then costs what it cost before.
+enum class ShakeMode : int { off, random, pct };
+struct ShakeConfig {
+  ShakeMode mode = ShakeMode::off;
+  uint64_t seed = 1;
+  unsigned intensity = 2;  // percent of points at which a thread yields or sleeps
+};
+// Turns the shaker on or off, restarting every thread's generator and priority from the
+// seed. Call it while no other thread is at a point (between runs).
+void shake_set(const ShakeConfig& c);
+ShakeConfig shake_get();
+// "random:SEED[:INTENSITY]", "pct:SEED[:INTENSITY]" or "off"; false on anything else.
+bool shake_parse(const std::string& text, ShakeConfig* out);
+// The setting as VELLOC_SHAKE takes it ("pct:7:2"), "off" when off: printed with every
+// failure so the run repeats.
+std::string shake_describe(const ShakeConfig& c);
+// Yields, sleeps and priority drops made since the last shake_set.
+uint64_t shake_actions();
+uint64_t shake_points();  // points passed while on, since the last shake_set
 
 }  // namespace machine

@@ -36,6 +36,23 @@ TEST_F(FaultInjection, FailNthFailsExactlyThatCall) {
   EXPECT_EQ(logged("failing kmalloc call #6"), 1);
 }
 
+// A persistent fault: from the n-th call on, every call of the kind fails until disarmed.
+TEST_F(FaultInjection, FailFromFailsThatCallAndEveryLaterOne) {
+  machine::fault_fail_from(Fault::kmalloc, 2);
+  void* p[4];
+  for (auto& x : p) x = kmalloc(8, GFP_KERNEL);
+  EXPECT_NE(p[0], nullptr);
+  EXPECT_EQ(p[1], nullptr);
+  EXPECT_EQ(p[2], nullptr);
+  EXPECT_EQ(p[3], nullptr);
+  EXPECT_EQ(machine::fault_injected_count(), 3u);
+  machine::fault_fail_from(Fault::kmalloc, 0);
+  void* q = kmalloc(8, GFP_KERNEL);
+  EXPECT_NE(q, nullptr);
+  for (auto& x : p) kfree(x);
+  kfree(q);
+}
+
 TEST_F(FaultInjection, FailNthAnyFailsOneCallAmongRacingThreads) {
   // A sweep's single counter over every kind: with four threads allocating at once,
   // exactly one call fails and it is the armed one.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "block_internal.h"
+#include "src/core/sched/shake.h"
 
 using machine::Disk;
 using machine::DiskOptions;
@@ -111,10 +112,12 @@ Disk* finish_attach(Disk* d, const DiskOptions& o, std::string* err) {
   d->queue.make_request_fn = vkblk::disk_make_request;
   d->queue.queuedata = d;
 
-  d->random_completion = o.random_completion;
+  // A shaken run completes every disk's bios out of order, from its own seed.
+  uint64_t shaken = vk::shake::seed_for(o.major * 256 + o.first_minor);
+  d->random_completion = o.random_completion || shaken;
   d->max_delay_us = o.max_delay_us;
-  d->rng = o.seed ? o.seed : 1;
-  d->random_on.store(o.random_completion);
+  d->rng = shaken ? shaken : o.seed ? o.seed : 1;
+  d->random_on.store(d->random_completion);
 
   d->devs.assign(o.minors, nullptr);
   struct block_device* whole = vkblk::bdev_attach(MKDEV(o.major, o.first_minor), d, 0, gd, nullptr, nullptr, err);
@@ -248,6 +251,7 @@ void disk_clear_errors(Disk* d) {
 
 void disk_set_random_completion(Disk* d, bool on, unsigned max_delay_us, uint64_t seed) {
   vk::RawGuard g(&d->cfg_lock);
+  on = on || vk::shake::on();  // a shaken run keeps its random order
   d->random_completion = on;
   d->max_delay_us = max_delay_us;
   d->rng = seed ? seed : 1;

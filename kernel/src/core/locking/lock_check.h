@@ -40,6 +40,8 @@ inline void acquire(const void* lock, const char* dep_class, Mode mode, bool try
   if (!trylock) point(machine::Point::lock_acquire, dep_class, lock);
   check_acquire(lock, dep_class, mode, trylock);
 }
+// The lock is now held: a holder delayed here widens the window in which others wait for it.
+inline void acquired(const void* lock, const char* dep_class) { point(machine::Point::lock_acquired, dep_class, lock); }
 inline void release(const void* lock, const char* dep_class) {
   point(machine::Point::lock_release, dep_class, lock);
   check_release(lock, dep_class);

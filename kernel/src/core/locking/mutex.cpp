@@ -56,6 +56,7 @@ int lock_common(struct mutex* lock, bool interruptible) {
     }
   }
   __atomic_store_n(&lock->owner_pid, get_current()->pid, __ATOMIC_RELAXED);
+  vk::lockcheck::acquired(lock, lock->dep_class);
   return 0;
 }
 }  // namespace
@@ -81,6 +82,7 @@ int mutex_trylock(struct mutex* lock) {
   if (!try_take(lock)) return 0;
   __atomic_store_n(&lock->owner_pid, get_current()->pid, __ATOMIC_RELAXED);
   vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, true);
+  vk::lockcheck::acquired(lock, lock->dep_class);
   return 1;
 }
 

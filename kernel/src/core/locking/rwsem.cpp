@@ -55,6 +55,7 @@ void __init_rwsem(struct rw_semaphore* sem, const char* name) {
 int down_read_trylock(struct rw_semaphore* sem) {
   if (!try_read(sem)) return 0;
   vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::read, true);
+  vk::lockcheck::acquired(sem, sem->name);
   return 1;
 }
 
@@ -62,7 +63,7 @@ void down_read(struct rw_semaphore* sem) {
   might_sleep();
   vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::read, false);
   for (;;) {
-    if (try_read(sem)) return;
+    if (try_read(sem)) return vk::lockcheck::acquired(sem, sem->name);
     int seq = ld(&sem->wake_seq);
     if (read_blocked(sem)) sleep_until_changed(sem, seq);
   }
@@ -83,6 +84,7 @@ void up_read(struct rw_semaphore* sem) {
 int down_write_trylock(struct rw_semaphore* sem) {
   if (!try_write(sem)) return 0;
   vk::lockcheck::acquire(sem, sem->name, vk::lockcheck::Mode::exclusive, true);
+  vk::lockcheck::acquired(sem, sem->name);
   return 1;
 }
 
@@ -98,6 +100,7 @@ void down_write(struct rw_semaphore* sem) {
   // Readers held back only by this writer's announcement now wait on the lock itself,
   // which up_write releases with a wake-up.
   __atomic_sub_fetch(&sem->waiting_writers, 1, __ATOMIC_SEQ_CST);
+  vk::lockcheck::acquired(sem, sem->name);
 }
 
 void up_write(struct rw_semaphore* sem) {

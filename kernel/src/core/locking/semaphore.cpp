@@ -62,19 +62,24 @@ void down(struct semaphore* sem) {
   might_sleep();
   vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, false);
   down_common(sem, false);
+  vk::lockcheck::acquired(sem, sem->dep_class);
 }
 
 int down_interruptible(struct semaphore* sem) {
   might_sleep();
   vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, false);
   int rc = down_common(sem, true);
-  if (rc != 0) vk::lockcheck::release(sem, sem->dep_class);
+  if (rc != 0)
+    vk::lockcheck::release(sem, sem->dep_class);
+  else
+    vk::lockcheck::acquired(sem, sem->dep_class);
   return rc;
 }
 
 int down_trylock(struct semaphore* sem) {
   if (!take(sem)) return 1;
   vk::lockcheck::acquire(sem, sem->dep_class, vk::lockcheck::Mode::unit, true);
+  vk::lockcheck::acquired(sem, sem->dep_class);
   return 0;
 }
 

@@ -78,6 +78,7 @@ void spin_lock(spinlock_t* lock) {
   preempt_disable();
   vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, false);
   raw_spin_lock(lock);
+  vk::lockcheck::acquired(lock, lock->dep_class);
 }
 
 // The checker lets go first: once the lock is free its memory may be freed by the next holder.
@@ -94,6 +95,7 @@ int spin_trylock(spinlock_t* lock) {
   if (__atomic_compare_exchange_n(&lock->slock, &c, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
     __atomic_store_n(&lock->owner_pid, get_current()->pid, __ATOMIC_RELAXED);
     vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, true);
+    vk::lockcheck::acquired(lock, lock->dep_class);
     return 1;
   }
   preempt_enable();
@@ -141,7 +143,7 @@ void read_lock(rwlock_t* lock) {
   for (int spins = 0;; ++spins) {
     int v = __atomic_load_n(&lock->lock, __ATOMIC_RELAXED);
     if (v >= 0 && __atomic_compare_exchange_n(&lock->lock, &v, v + 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-      return;
+      return vk::lockcheck::acquired(lock, lock->dep_class);
     if (spins > 100) host::thread_yield(); else __builtin_ia32_pause();
   }
 }
@@ -157,7 +159,8 @@ void write_lock(rwlock_t* lock) {
   vk::lockcheck::acquire(lock, lock->dep_class, vk::lockcheck::Mode::exclusive, false);
   for (int spins = 0;; ++spins) {
     int v = 0;
-    if (__atomic_compare_exchange_n(&lock->lock, &v, -1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (__atomic_compare_exchange_n(&lock->lock, &v, -1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+      return vk::lockcheck::acquired(lock, lock->dep_class);
     if (spins > 100) host::thread_yield(); else __builtin_ia32_pause();
   }
 }

@@ -9,8 +9,13 @@
 #include <mutex>
 #include <vector>
 
+#include "src/core/sched/shake.h"
+
+bool vk_points_on;
+
+void vk_point_atomic(const void* v) { vk::point_slow(machine::Point::atomic_rmw, "atomic_t", v); }
+
 namespace vk {
-bool g_points_on;
 
 namespace {
 using Hook = std::function<void(const machine::PointEvent&)>;
@@ -24,11 +29,16 @@ void keep(Hook* h) {
 }
 }  // namespace
 
+bool hook_set() { return __atomic_load_n(&g_hook, __ATOMIC_ACQUIRE) != nullptr; }
+
+void points_update() { __atomic_store_n(&vk_points_on, hook_set() || shake::on(), __ATOMIC_RELAXED); }
+
 void point_slow(machine::Point kind, const char* what, const void* object) {
-  const Hook* h = __atomic_load_n(&g_hook, __ATOMIC_ACQUIRE);
-  if (!h) return;
-  task_struct* t = get_current();
-  (*h)(machine::PointEvent{kind, what, object, t ? t->comm : ""});
+  if (const Hook* h = __atomic_load_n(&g_hook, __ATOMIC_ACQUIRE)) {
+    task_struct* t = get_current();
+    (*h)(machine::PointEvent{kind, what, object, t ? t->comm : ""});
+  }
+  if (shake::on()) shake::at_point(kind);
 }
 
 }  // namespace vk
@@ -36,8 +46,9 @@ void point_slow(machine::Point kind, const char* what, const void* object) {
 namespace machine {
 
 const char* point_name(Point k) {
-  static const char* const names[] = {"lock_acquire", "lock_release", "wake_up",      "complete",
-                                      "schedule",     "bio_submit",   "bio_complete", "user_copy"};
+  static const char* const names[] = {"lock_acquire", "lock_release", "lock_acquired", "atomic_rmw",
+                                      "wake_up",      "complete",     "schedule",      "bio_submit",
+                                      "bio_complete", "user_copy"};
   static_assert(sizeof(names) / sizeof(names[0]) == size_t(Point::count));
   return k < Point::count ? names[int(k)] : "?";
 }
@@ -49,7 +60,7 @@ void set_point_hook(std::function<void(const PointEvent&)> hook) {
     vk::keep(h);
   }
   __atomic_store_n(&vk::g_hook, h, __ATOMIC_RELEASE);
-  __atomic_store_n(&vk::g_points_on, h != nullptr, __ATOMIC_RELAXED);
+  vk::points_update();
 }
 
 }  // namespace machine
