@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "stress_change_oracle.h"
 #include "stress_run.h"
 
 namespace velloc_stress {
@@ -19,7 +20,8 @@ Figures g_figures;
 class FiguresPrinter : public ::testing::Environment {
  public:
   void TearDown() override {
-    if (g_figures.runs) std::printf("[stress] figures: %s\n", g_figures.line().c_str());
+    if (g_figures.runs)
+      std::printf("[stress] figures: %s %s\n", g_figures.line().c_str(), g_changeOracle.line().c_str());
   }
 };
 const auto* const kPrinter = ::testing::AddGlobalTestEnvironment(new FiguresPrinter);
@@ -41,6 +43,25 @@ TEST_P(SeededStress, BackupsEqualTheFrozenPartition) {
 INSTANTIATE_TEST_SUITE_P(Seeds, SeededStress,
                          ::testing::Range<uint64_t>(0, envU64("VELLOC_STRESS_RUNS",
                                                               kThreadSanitized ? 24 : kSanitized ? 60 : 200)));
+
+// The same runs with the schedule shaken (random preemption, then PCT priorities) and the
+// disk completing out of order: each seed also seeds the shaker. A failure prints the
+// VELLOC_SHAKE setting that repeats it with the seed.
+class ShakenStress : public ::testing::TestWithParam<std::tuple<machine::ShakeMode, uint64_t>> {};
+
+TEST_P(ShakenStress, BackupsEqualTheFrozenPartition) {
+  uint64_t seed = envU64("VELLOC_SHAKEN_BASE", 1) + std::get<1>(GetParam());
+  RunResult r = runSeed(seed, g_figures, 120, machine::ShakeConfig{std::get<0>(GetParam()), 0, 2});
+  EXPECT_TRUE(r.ok) << r.report;
+}
+
+const uint64_t kShakenRuns = envU64("VELLOC_SHAKEN_RUNS", kThreadSanitized ? 2 : kSanitized ? 4 : 20);
+INSTANTIATE_TEST_SUITE_P(Random, ShakenStress,
+                         ::testing::Combine(::testing::Values(machine::ShakeMode::random),
+                                            ::testing::Range<uint64_t>(0, kShakenRuns)));
+INSTANTIATE_TEST_SUITE_P(Pct, ShakenStress,
+                         ::testing::Combine(::testing::Values(machine::ShakeMode::pct),
+                                            ::testing::Range<uint64_t>(0, kShakenRuns)));
 
 // Seeds that found faults, replayed in every build (the comment says what each found).
 class StressRegression : public ::testing::TestWithParam<uint64_t> {};

@@ -1,5 +1,6 @@
 // StressAgent: see stress_agent.h.
 #include "stress_agent.h"
+#include "stress_change_oracle.h"
 
 #include <sys/mman.h>
 
@@ -358,6 +359,7 @@ void StressAgent::runSession(const SessionPlan& planIn) {
         if (!changed[b])
           return fail("block " + str(b) + " was written between freezes " + str(tr.lastEpoch) + " and " + str(k) +
                       " but is not in the change map\n" + p.writesOf(b));
+      if (std::string over = changeMapOverReports(p, tr.lastEpoch, k, changed); !over.empty()) return fail(over);
     }
   }
   if (verbose)

@@ -6,6 +6,7 @@
 
 #include "machine/kernel.h"
 #include "stress_agent.h"
+#include "stress_shake.h"
 #include "stress_world.h"
 
 namespace velloc_stress {
@@ -16,13 +17,13 @@ uint64_t envU64(const char* name, uint64_t fallback) {
 }
 
 
-RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
+RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds, const machine::ShakeConfig& shake) {
   static const bool lineBuffered = [] { return setvbuf(stdout, nullptr, _IOLBF, 0) == 0; }();
   (void)lineBuffered;
-  Watchdog dog("seed " + std::to_string(seed) + " (replay: VELLOC_STRESS_SEED=" + std::to_string(seed) + ")",
-               watchdogSeconds);
-  std::printf("[stress] seed %llu (replay: VELLOC_STRESS_SEED=%llu)\n", (unsigned long long)seed,
-              (unsigned long long)seed);
+  ShakenRun shaken(shakeFor(seed, shake));
+  const std::string replay = "VELLOC_STRESS_SEED=" + std::to_string(seed) + shaken.replay();
+  Watchdog dog("seed " + std::to_string(seed) + " (replay: " + replay + ")", watchdogSeconds);
+  std::printf("[stress] seed %llu (replay: %s)\n", (unsigned long long)seed, replay.c_str());
   std::fflush(stdout);
   Failures failures;
   Rng rng(seed);
@@ -54,8 +55,7 @@ RunResult runSeed(uint64_t seed, Figures& figures, unsigned watchdogSeconds) {
   RunResult r;
   r.ok = !failures.any();
   if (!r.ok) {
-    r.report = "seed " + std::to_string(seed) + " failed (replay: VELLOC_STRESS_SEED=" + std::to_string(seed) +
-               ")\n  world: " + spec.describe() + "\n" + failures.text();
+    r.report = "seed " + std::to_string(seed) + " failed (replay: " + replay + ")\n  world: " + spec.describe() + "\n" + failures.text();
     std::string path = "/tmp/velloc-stress-seed-" + std::to_string(seed) + ".log";
     if (FILE* f = std::fopen(path.c_str(), "w")) {
       std::fputs(dmesg.c_str(), f);

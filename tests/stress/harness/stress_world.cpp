@@ -267,6 +267,8 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
     if (r != 0) {
       if (tolerate_) {
         for (uint64_t b = off / p->bs; b <= (off + len - 1) / p->bs; b++) p->unknown[b] = 1;
+        std::lock_guard<std::mutex> g(p->mu);
+        p->failedLog.push_back({uint32_t(off / p->bs), uint32_t((off + len - 1) / p->bs), e0, e1, seq0, seq1});
         continue;
       }
       failures_.add("fs_write at " + std::to_string(off) + " len " + std::to_string(len) + " failed: " +

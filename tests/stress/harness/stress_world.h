@@ -81,6 +81,7 @@ struct FsPart {
   std::mutex mu;               // guards truths and log
   std::vector<Bytes> truths;   // truths[e-1]: bytes at freeze e
   std::vector<WriteRec> log;   // successful writes
+  std::vector<WriteRec> failedLog;  // failed writes (fault runs): they may have been tracked
   std::atomic<uint32_t> epoch{0};
 
   uint64_t bytes() const { return uint64_t(blocks) * bs; }
