@@ -18,8 +18,10 @@ struct Seg {
   size_t len;
 };
 
-// Opens (create: also creates) a file read-write. Returns the descriptor, or -errno with a
-// message in *err. Never blocks for long.
+// Opens (create: also creates) a file read-write and takes an open-file-description write
+// lock on all of it, released when the descriptor is closed. Returns the descriptor, or
+// -errno with a message in *err (-EBUSY naming the holder when another open file holds
+// the lock). Never blocks for long.
 int file_open(const std::string& path, bool create, std::string* err);
 void file_close(int fd);
 // Size in bytes, or -errno.

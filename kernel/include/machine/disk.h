@@ -24,7 +24,9 @@ struct DiskOptions {
   bool merge = true;             // may merge adjacent bios
 };
 
-// Attaches a disk backed by an image file (opened read-write) / by memory (zero-filled).
+// Attaches a disk backed by an image file (opened read-write and locked against every
+// other open file until detached: a second attach, here or in another process, fails
+// naming the holder) / by memory (zero-filled).
 // The partition table is read from the MBR (primary partitions); no table: whole-disk
 // device only. Null with a message in *err on failure.
 Disk* disk_attach_image(const std::string& path, const DiskOptions& o, std::string* err = nullptr);
