@@ -1,14 +1,20 @@
-// FIFREEZE/FITHAW with bounded waits, and the thaw a dying process still owes.
+// FIFREEZE/FITHAW with bounded waits, made by a freezer process of our own that thaws
+// whatever it froze when we die.
 #include "live/host_fs_freeze.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -25,89 +31,117 @@ double wallNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// The mount point of the file system this process holds frozen, for the crash handler.
-std::atomic<int> g_frozenFd{-1};
-constexpr int kFatalSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE};
-struct sigaction g_previous[sizeof kFatalSignals / sizeof kFatalSignals[0]];
-
-// A frozen file system outliving its freezer would hold every writer on the host, so a
-// fatal signal thaws it first, then lets the previous handler (or the default) act.
-void onFatalSignal(int sig) {
-  int fd = g_frozenFd.exchange(-1);
-  if (fd >= 0) ::ioctl(fd, FITHAW, 0);
-  for (size_t i = 0; i < sizeof kFatalSignals / sizeof kFatalSignals[0]; ++i)
-    if (kFatalSignals[i] == sig) ::sigaction(sig, &g_previous[i], nullptr);
-  // A fault re-executes the faulting instruction under the previous handler on return;
-  // an abort must be raised again to reach it.
-  if (sig == SIGABRT) ::raise(sig);
-}
-
-void installFatalSignalThaw() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (size_t i = 0; i < sizeof kFatalSignals / sizeof kFatalSignals[0]; ++i) {
-      struct sigaction sa {};
-      sa.sa_handler = onFatalSignal;
-      sigemptyset(&sa.sa_mask);
-      sa.sa_flags = SA_NODEFER;
-      ::sigaction(kFatalSignals[i], &sa, &g_previous[i]);
-    }
-  });
-}
-
 int freezeBackend(void* ctx) { return static_cast<HostFsFreezer*>(ctx)->freeze(); }
 void thawBackend(void* ctx) { static_cast<HostFsFreezer*>(ctx)->thaw(); }
 
-}  // namespace
+// Closes every descriptor but `keepA` and `keepB` (async-signal-safe).
+void closeAllBut(int keepA, int keepB) {
+  int lo = std::min(keepA, keepB), hi = std::max(keepA, keepB);
+  if (lo > 0) ::syscall(SYS_close_range, 0u, unsigned(lo - 1), 0u);
+  if (hi > lo + 1) ::syscall(SYS_close_range, unsigned(lo + 1), unsigned(hi - 1), 0u);
+  ::syscall(SYS_close_range, unsigned(hi + 1), ~0u, 0u);
+}
 
-// Shared by the caller and the thread inside FIFREEZE, which may outlive the caller's wait.
-struct HostFsFreezer::Pending {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  bool abandoned = false;
-  int rc = 0;
-  int fd = -1;  // a duplicate, owned here
-  ~Pending() {
-    if (fd >= 0) ::close(fd);
+// The freezer process, forked from a process with threads: async-signal-safe calls only.
+// One byte per command on `sock` ('F' freeze, 'T' thaw), one int back (0 or -errno).
+// End of file means the process that forked it is gone (or done with it): what is
+// frozen is thawed, and the freezer exits. The stop signals a terminal sends the whole
+// process group are ignored, so that only its parent's end ends it.
+[[noreturn]] void freezerMain(int sock, int dirFd) {
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::sigaction(sig, &ign, nullptr);
+  bool frozen = false;
+  for (;;) {
+    char c;
+    ssize_t n = ::read(sock, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    int rc = 0;
+    if (c == 'F') {
+      rc = ::ioctl(dirFd, FIFREEZE, 0) == 0 ? 0 : -errno;
+      if (rc == 0) frozen = true;
+    } else if (c == 'T' && frozen) {
+      rc = ::ioctl(dirFd, FITHAW, 0) == 0 ? 0 : -errno;
+      frozen = false;
+    }
+    if (::write(sock, &rc, sizeof rc) != ssize_t(sizeof rc)) break;
   }
-};
+  if (frozen) ::ioctl(dirFd, FITHAW, 0);
+  ::_exit(0);
+}
+
+}  // namespace
 
 HostFsFreezer::HostFsFreezer(const std::string& mountDir, unsigned timeoutMs) : dir_(mountDir), timeoutMs_(timeoutMs) {
   fd_ = ::open(mountDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) throw std::runtime_error("cannot open " + mountDir + ": " + std::strerror(errno));
-  installFatalSignalThaw();
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+    int e = errno;
+    ::close(fd_);
+    throw std::runtime_error(std::string("cannot make the freezer's socket: ") + std::strerror(e));
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int e = errno;
+    ::close(sv[0]);
+    ::close(sv[1]);
+    ::close(fd_);
+    throw std::runtime_error(std::string("cannot start the freezer process: ") + std::strerror(e));
+  }
+  if (pid == 0) {
+    // Nothing of ours but the mount point and the socket: above all not the FUSE
+    // device, whose connection must end with this process's parent.
+    closeAllBut(sv[1], fd_);
+    freezerMain(sv[1], fd_);
+  }
+  ::close(sv[1]);
+  sock_ = sv[0];
+  pid_ = pid;
 }
 
 HostFsFreezer::~HostFsFreezer() {
   detach();
   thaw();
+  ::close(sock_);  // the freezer thaws anything still frozen and exits
+  for (int i = 0; i < 500; ++i) {
+    if (::waitpid(pid_, nullptr, WNOHANG) != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   ::close(fd_);
+}
+
+int HostFsFreezer::command(char c, unsigned timeoutMs) {
+  // Answers to commands whose wait timed out come first.
+  while (late_ > 0) {
+    pollfd p{sock_, POLLIN, 0};
+    int rc;
+    if (::poll(&p, 1, 0) <= 0 || ::read(sock_, &rc, sizeof rc) != ssize_t(sizeof rc)) return -EBUSY;
+    late_--;
+  }
+  if (::write(sock_, &c, 1) != 1) return -EPIPE;
+  pollfd p{sock_, POLLIN, 0};
+  if (::poll(&p, 1, int(timeoutMs)) <= 0) {
+    late_++;
+    return -ETIMEDOUT;
+  }
+  int rc;
+  if (::read(sock_, &rc, sizeof rc) != ssize_t(sizeof rc)) return -EPIPE;
+  return rc;
 }
 
 int HostFsFreezer::freeze() {
   std::lock_guard lk(mu_);
   if (frozen_) return -EBUSY;
-  auto p = std::make_shared<Pending>();
-  p->fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (p->fd < 0) return -errno;
   freezeCalled_ = wallNow();
-  std::thread([p] {
-    int rc = ::ioctl(p->fd, FIFREEZE, 0) == 0 ? 0 : -errno;
-    std::lock_guard g(p->mu);
-    // Nobody waits for this freeze any more: it must not stay.
-    if (p->abandoned && rc == 0) ::ioctl(p->fd, FITHAW, 0);
-    p->rc = rc;
-    p->done = true;
-    p->cv.notify_all();
-  }).detach();
-  std::unique_lock g(p->mu);
-  if (!p->cv.wait_for(g, std::chrono::milliseconds(timeoutMs_), [&] { return p->done; })) {
-    p->abandoned = true;
-    return -ETIMEDOUT;
+  int rc = command('F', timeoutMs_);
+  if (rc == -ETIMEDOUT) {
+    // The freeze must not stay once it does complete: the thaw waits behind it.
+    if (::write(sock_, "T", 1) == 1) late_++;
+    return rc;
   }
-  if (p->rc != 0) return p->rc;
-  g_frozenFd = fd_;
+  if (rc != 0) return rc;
   frozen_ = true;
   freezes_++;
   freezeHeld_ = wallNow();
@@ -117,8 +151,7 @@ int HostFsFreezer::freeze() {
 void HostFsFreezer::thaw() {
   std::lock_guard lk(mu_);
   if (!frozen_) return;
-  g_frozenFd = -1;
-  ::ioctl(fd_, FITHAW, 0);
+  command('T', 60000);
   frozen_ = false;
   thawed_ = wallNow();
 }

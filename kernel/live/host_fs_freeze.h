@@ -3,14 +3,21 @@
 // freeze backend, it makes freeze_bdev freeze the real file system, so a snapshot sees
 // it exactly as sync and freeze leave it on the device.
 //
+// The ioctls are made by a freezer process of its own (forked at construction, holding
+// nothing but the mount point): a thaw writes through the device under the file system,
+// which may be served by this very process (FUSE), and a process whose own thread waits
+// on its own server can never finish dying. However this process ends (SIGKILL
+// included), its FUSE connection ends with it and the freezer thaws what it froze.
+//
 // Every wait is bounded: a freeze that has not returned within the timeout is reported
-// as failed, and if it completes later it is thawed at once. While a freeze holds, a
-// fatal signal (abort, crash) thaws it before the process dies.
+// as failed, and if it completes later it is thawed at once.
 #pragma once
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include <sys/types.h>
 
 #include "machine/disk.h"
 
@@ -18,10 +25,10 @@ namespace machine {
 
 class HostFsFreezer {
  public:
-  // Opens the mount point (kept open: a freeze and thaw need it even if paths change).
-  // Throws std::runtime_error when it cannot be opened.
+  // Opens the mount point (kept open: a freeze and thaw need it even if paths change)
+  // and starts the freezer process. Throws std::runtime_error when either fails.
   HostFsFreezer(const std::string& mountDir, unsigned timeoutMs = 20000);
-  ~HostFsFreezer();  // thaws if still frozen
+  ~HostFsFreezer();  // thaws if still frozen; the freezer process exits
   HostFsFreezer(const HostFsFreezer&) = delete;
   HostFsFreezer& operator=(const HostFsFreezer&) = delete;
 
@@ -37,6 +44,8 @@ class HostFsFreezer {
   double lastFreezeHeld() const { return freezeHeld_.load(); }
   double lastThawed() const { return thawed_.load(); }
   int freezes() const { return freezes_.load(); }
+  // The freezer process.
+  pid_t freezerPid() const { return pid_; }
 
   // The backend that makes freeze_bdev/thaw_bdev on `m` freeze and thaw this file system.
   void attach(Mount* m);
@@ -47,9 +56,13 @@ class HostFsFreezer {
   static int thawPath(const std::string& dir);
 
  private:
-  struct Pending;  // one freeze call, shared with the thread that makes it
+  // Sends one command to the freezer and waits up to timeoutMs for its answer (under mu_).
+  int command(char c, unsigned timeoutMs);
   std::string dir_;
   int fd_ = -1;
+  int sock_ = -1;             // our end of the freezer's socket
+  pid_t pid_ = -1;
+  int late_ = 0;              // answers still owed for commands whose wait timed out (under mu_)
   unsigned timeoutMs_;
   Mount* mount_ = nullptr;
   std::mutex mu_;

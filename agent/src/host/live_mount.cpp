@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,18 @@ void removeStateDir(const std::string& dir) {
 
 bool processAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
+// Ends the FUSE connection behind mount point `fuse` (fusectl's abort): every request
+// of it fails at once from then on, so that no thaw, unmount or detach after it can
+// wait for a server that is gone. True when there was one to abort.
+bool abortFuseConnection(const std::string& fuse) {
+  struct stat st;
+  if (!hostmounts::isMountPoint(fuse) || ::stat(fuse.c_str(), &st) != 0) return false;
+  std::ofstream abort("/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev)) + "/abort");
+  if (!abort) return false;
+  abort << "1\n";
+  return bool(abort.flush());
+}
+
 // Takes down one dead run's leftovers, in the order a live run would. What to take down
 // is found from the system, not only from the record, since a run can die between a
 // step and its record: every loop device on a file of the run's FUSE directory, and
@@ -74,6 +87,7 @@ bool cleanupRun(const std::string& dir, std::ostream& log) {
   State s = readState(dir);
   const std::string fuse = s.count("fuse") ? s["fuse"] : dir + "/disk";
   const std::string who = "velloc live: cleaning up after run " + s["pid"] + ": ";
+  if (abortFuseConnection(fuse)) log << who << "aborted the FUSE connection of " << fuse << "\n";
   for (const std::string& loop : hostmounts::loopsBackedUnder(fuse)) {
     std::vector<std::string> points = hostmounts::mountPointsOf(loop);
     for (auto it = points.rbegin(); it != points.rend(); ++it) {
