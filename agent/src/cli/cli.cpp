@@ -5,6 +5,7 @@
 
 #include "cli_internal.h"
 #include "repo_commands.h"
+#include "service_commands.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/round_chunks.h"
 #include "velloc/cli.h"
@@ -48,10 +49,18 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   int partition = 0, bRounds = 0, bWriters = 0;
   double bSeconds = 1.0;
   uint32_t bCache = 16384;
-  auto* backup = app.add_subcommand("backup", "back up one partition of a disk image: a full round, then incrementals");
-  backup->add_option("IMAGE", image, "disk image with an MBR")->required();
-  backup->add_option("--partition", partition, "partition number (1-4)")->required();
-  backup->add_option("--out", outDir, "backup directory to create (must not exist)")->required();
+  cli::ServiceBackupArgs sBackup;
+  auto* backup = app.add_subcommand("backup", "back up a device of the velloc service into a repository (velloc backup "
+                                              "sda1 --repo DIR), or one partition of a disk image in this process: a "
+                                              "full round, then incrementals");
+  backup->add_option("IMAGE", image, "device of the service (sda1), or a disk image with an MBR")->required();
+  backup->add_option("--repo", sBackup.repo, "DEVICE: repository to add the round to (made by the first backup)");
+  backup->add_flag("--full", sBackup.full, "DEVICE: a full round even when an incremental is possible");
+  backup->add_flag("--verify", sBackup.verify,
+                   "DEVICE: check the round against the partition as frozen for it, rebuild it and e2fsck it");
+  cli::addSocketOption(backup, sBackup.socket);
+  auto* bPartition = backup->add_option("--partition", partition, "IMAGE: partition number (1-4)");
+  auto* bOut = backup->add_option("--out", outDir, "IMAGE: backup directory to create (must not exist)");
   backup->add_option("--rounds", bRounds, "incremental rounds after the full one")->check(CLI::Range(0, 1000));
   backup->add_option("--writers", bWriters,
                      "writer threads overwriting the data blocks of the partition's files during the backup "
@@ -96,6 +105,15 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   cli::LiveArgs liveArgs;
   auto* live = cli::addLiveCommand(app, liveArgs);
 #endif
+  cli::ServeArgs serveArgs;
+  auto* serve = cli::addServeCommand(app, serveArgs);
+  cli::ClientArgs clientArgs;
+  auto* status = cli::addStatusCommand(app, clientArgs);
+  auto* attach = cli::addAttachCommand(app, clientArgs);
+  auto* detach = cli::addDetachCommand(app, clientArgs);
+  auto* mount = cli::addMountCommand(app, clientArgs);
+  auto* unmount = cli::addUnmountCommand(app, clientArgs);
+  auto* stop = cli::addStopCommand(app, clientArgs);
 
   try {
     app.parse(argc, argv);
@@ -113,11 +131,29 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // Subcommand help (CLI11 raises it from inside parse for subcommands as well).
   try {
     if (*demo) return cli::cmdDemo(workdir, rounds, writers, seconds, cacheBlocks, json, out, err);
+    if (*backup && cli::namesServiceDevice(image)) {
+      if (sBackup.repo.empty()) throw agent::AgentError("backup of device " + image + " needs --repo DIR");
+      if (*bPartition || *bOut)
+        throw agent::AgentError(image + " is a device of the service: give --repo DIR, not --partition or --out");
+      sBackup.device = image;
+      sBackup.cacheBlocks = bCache;
+      return cli::cmdServiceBackup(sBackup, json, out, err);
+    }
     if (*backup) {
+      if (!*bPartition || !*bOut)
+        throw agent::AgentError("backup of image " + image + " needs --partition N and --out DIR (or name a device "
+                                "of the service, such as sda1, with --repo DIR)");
       agent::Compression c;
       agent::parseCompression(bCompress, &c);
       return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, c, json, out, err);
     }
+    if (*serve) return cli::cmdServe(serveArgs, out, err);
+    if (*status) return cli::cmdStatus(clientArgs, json, out);
+    if (*attach) return cli::cmdAttach(clientArgs, json, out);
+    if (*detach) return cli::cmdDetach(clientArgs, json, out);
+    if (*mount) return cli::cmdMount(clientArgs, json, out);
+    if (*unmount) return cli::cmdUnmount(clientArgs, json, out);
+    if (*stop) return cli::cmdStop(clientArgs, json, out);
     if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out, err);
     if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
     if (*info) return cli::cmdInfo(iImage, json, out);

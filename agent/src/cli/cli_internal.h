@@ -70,6 +70,8 @@ class PartitionJob {
     // How the rounds store their blocks. The checks above read the round files
     // themselves, so they need raw rounds; a compressed one is checked through restore.
     Compression compression = Compression::none;
+    // How long to wait for another writer of the backup directory to let go of it.
+    double lockWaitSeconds = 0;
   };
   PartitionJob(Host& host, AgentProcess& proc, int partno, const std::string& outDir, Options o);
   ~PartitionJob();

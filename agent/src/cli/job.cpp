@@ -25,7 +25,7 @@ PartitionJob::PartitionJob(Host& host, AgentProcess& proc, int partno, const std
   src.sectors = host_.sectors(partno);
   src.blockSize = target_.blockSize;
   src.totalBlocks = target_.totalBlocks;
-  writer_ = std::make_unique<BackupDirWriter>(outDir, src);
+  writer_ = std::make_unique<BackupDirWriter>(outDir, src, o_.lockWaitSeconds);
   writer_->setCompression(o_.compression);
   if (!writer_->manifest().rounds.empty()) {
     // Continuing a chain: the key the directory kept, or why there is none to use.

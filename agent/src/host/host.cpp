@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +18,10 @@
 namespace velloc::agent {
 
 namespace {
+// Hosts alive in this process: the module is loaded by the first and unloaded with the
+// last (a service attaches several images to one machine).
+std::atomic<int> g_hosts{0};
+
 // The checks a person needs named before the stand-in gets to see the file.
 void checkImage(const std::string& path) {
   struct stat st;
@@ -56,18 +61,25 @@ Host::Host(uint64_t bytes, const std::vector<machine::PartitionSpec>& parts, con
 }
 
 void Host::loadModule() {
+  g_hosts++;
   if (!machine::module_loaded()) {
     int rc = machine::module_load();
-    if (rc != 0) throw AgentError("the velloc module refused to load (error " + std::to_string(rc) + ")");
+    if (rc != 0) {
+      g_hosts--;
+      throw AgentError("the velloc module refused to load (error " + std::to_string(rc) + ")");
+    }
   }
   int rc = machine::mknod_char(kDevicePath, VEL_MAJOR, 0);
-  if (rc != 0 && rc != -EEXIST) throw AgentError(std::string("cannot create ") + kDevicePath);
+  if (rc != 0 && rc != -EEXIST) {
+    g_hosts--;
+    throw AgentError(std::string("cannot create ") + kDevicePath);
+  }
 }
 
 Host::~Host() {
   for (auto& [p, m] : mounts_) machine::fs_unmount(m);
   mounts_.clear();
-  if (machine::module_loaded()) machine::module_unload();
+  if (--g_hosts == 0 && machine::module_loaded()) machine::module_unload();
   machine::disk_detach(disk_);
 }
 

@@ -17,9 +17,11 @@
 
 namespace velloc::agent {
 
-// One disk image attached to the stand-in with the module loaded. Only one Host may
-// exist at a time in a process (there is one module). Destruction unmounts, unloads
-// and detaches, in that order.
+// One disk image attached to the stand-in with the module loaded. Several may exist at
+// once when their DiskOptions give each its own name and minors (sda, sdb, ...): they
+// share the one module, loaded by the first and unloaded with the last. Destruction
+// unmounts, unloads (when last) and detaches, in that order; change tracking of the
+// disk's partitions must have been dropped before (the module keeps it otherwise).
 class Host {
  public:
   // Throws AgentError with a one-line reason: image missing, unreadable, not a regular
