@@ -20,12 +20,14 @@ std::string changeMapOverReports(FsPart& p, uint32_t e0, uint32_t e1, const std:
   uint64_t writes = 0, set = 0;
   {
     std::lock_guard<std::mutex> g(p.mu);
+    auto mayHaveSet = [&](const WriteRec& w) {
+      if (w.e1 < e0 || w.e0 >= e1) return;
+      writes++;
+      for (uint32_t b = w.first; b <= w.last && b < p.blocks; b++) mayBeSet[b] = 1;
+    };
     for (const auto* log : {&p.log, &p.failedLog})
-      for (const WriteRec& w : *log)
-        if (w.e1 >= e0 && w.e0 < e1) {
-          writes++;
-          for (uint32_t b = w.first; b <= w.last && b < p.blocks; b++) mayBeSet[b] = 1;
-        }
+      for (const WriteRec& w : *log) mayHaveSet(w);
+    for (const auto& [id, w] : p.inFlight) mayHaveSet(w);
   }
   for (uint32_t b = 0; b < p.blocks && b < changed.size(); b++) {
     if (!changed[b]) continue;

@@ -95,6 +95,10 @@ std::string FsPart::writesOf(uint32_t b) {
       out += "    write of blocks " + std::to_string(w.first) + "-" + std::to_string(w.last) + " between freezes " +
              std::to_string(w.e0) + "/" + std::to_string(w.e1) + ", log records " + std::to_string(w.seq0) + "-" +
              std::to_string(w.seq1) + "\n";
+  for (const auto& [id, w] : inFlight)
+    if (w.first <= b && b <= w.last)
+      out += "    write of blocks " + std::to_string(w.first) + "-" + std::to_string(w.last) + " in flight since freeze " +
+             std::to_string(w.e0) + "\n";
   return out;
 }
 
@@ -259,17 +263,29 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
       uint64_t v = rng.next();
       std::memcpy(&buf[i], &v, 8);
     }
-    uint32_t e0 = p->epoch.load();
-    uint64_t seq0 = machine::log_last_seq();
+    const uint32_t firstBlock = uint32_t(off / p->bs), lastBlock = uint32_t((off + len - 1) / p->bs);
+    uint32_t e0;
+    uint64_t id, seq0 = machine::log_last_seq();
+    {
+      std::lock_guard<std::mutex> g(p->mu);
+      e0 = p->epoch.load();
+      id = p->writesStarted++;
+      p->inFlight[id] = {firstBlock, lastBlock, e0, FsPart::kInFlight, seq0, 0};
+    }
     int r = raw ? rawBio(p, rng, off, buf, false) : machine::fs_write(p->mnt, off, buf.data(), len);
     uint64_t seq1 = machine::log_last_seq();
     uint32_t e1 = p->epoch.load();
     if (r != 0) {
       if (tolerate_) {
-        for (uint64_t b = off / p->bs; b <= (off + len - 1) / p->bs; b++) p->unknown[b] = 1;
+        for (uint64_t b = firstBlock; b <= lastBlock; b++) p->unknown[b] = 1;
         std::lock_guard<std::mutex> g(p->mu);
-        p->failedLog.push_back({uint32_t(off / p->bs), uint32_t((off + len - 1) / p->bs), e0, e1, seq0, seq1});
+        p->inFlight.erase(id);
+        p->failedLog.push_back({firstBlock, lastBlock, e0, e1, seq0, seq1});
         continue;
+      }
+      {
+        std::lock_guard<std::mutex> g(p->mu);
+        p->inFlight.erase(id);
       }
       failures_.add("fs_write at " + std::to_string(off) + " len " + std::to_string(len) + " failed: " +
                     std::to_string(r));
@@ -280,7 +296,8 @@ void World::fsWriter(FsPart* p, unsigned t, uint64_t seed, unsigned limit) {
       for (uint64_t b = off / p->bs; b < (off + len) / p->bs; b++) p->unknown[b] = 0;
     {
       std::lock_guard<std::mutex> g(p->mu);
-      p->log.push_back({uint32_t(off / p->bs), uint32_t((off + len - 1) / p->bs), e0, e1, seq0, seq1});
+      p->inFlight.erase(id);
+      p->log.push_back({firstBlock, lastBlock, e0, e1, seq0, seq1});
     }
     figures_.fsWrites++;
     if (rng.chance(spec_.readBackPercent)) {

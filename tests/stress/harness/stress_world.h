@@ -82,6 +82,11 @@ struct FsPart {
   std::vector<Bytes> truths;   // truths[e-1]: bytes at freeze e
   std::vector<WriteRec> log;   // successful writes
   std::vector<WriteRec> failedLog;  // failed writes (fault runs): they may have been tracked
+  // Writes submitted and not yet logged, by number: a freeze waits for a write in flight,
+  // which is then tracked and on the disk before its writer can log it. e1 is kInFlight.
+  std::map<uint64_t, WriteRec> inFlight;
+  uint64_t writesStarted = 0;
+  static constexpr uint32_t kInFlight = UINT32_MAX;
   std::atomic<uint32_t> epoch{0};
 
   uint64_t bytes() const { return uint64_t(blocks) * bs; }
