@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` and `make test`.
 JOBS ?= 2
-.PHONY: deps build test demo sanitize asan tsan bench clean soak fuzz
+.PHONY: deps build test demo sanitize asan tsan bench clean soak fuzz fuzz-protocol
 
 deps:
 	@scripts/install-deps.sh
@@ -43,6 +43,16 @@ fuzz: deps
 	mkdir -p build/fuzz/corpus
 	build/fuzz/ioctl_fuzzer -max_total_time=$(SECONDS) -timeout=30 -detect_leaks=0 -rss_limit_mb=4096 \
 	  -print_final_stats=1 build/fuzz/corpus fuzz/corpus
+
+# The control protocol's fuzzer (not in CI: it builds the whole agent with clang), for
+# SECONDS seconds; new inputs go to build/fuzz/protocol-corpus, the committed corpus is
+# fuzz/protocol_corpus.
+fuzz-protocol: deps
+	cmake -S fuzz -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target protocol_fuzzer
+	mkdir -p build/fuzz/protocol-corpus
+	build/fuzz/protocol_fuzzer -max_total_time=$(SECONDS) -timeout=60 -detect_leaks=1 -rss_limit_mb=4096 \
+	  -print_final_stats=1 build/fuzz/protocol-corpus fuzz/protocol_corpus
 
 # Builds only the velloc command and the benchmark programs (the tests are most of a
 # full build), then runs them.

@@ -123,10 +123,16 @@ TEST_F(ServiceBackup, IncrementalHoldsExactlyTheBlocksWrittenAndRestartMeansFull
   std::vector<uint8_t> at1 = partitionBytes();
   EXPECT_FALSE(at0 == at1);
 
-  // Nothing written: an empty incremental.
-  json r2 = backup();
+  // Nothing written: an empty incremental, stored as the client asked.
+  json r2 = backup({"--compress", "fast"});
   EXPECT_EQ(r2.value("kind", ""), "incr");
   EXPECT_EQ(r2.value("changedBlocks", 1u), 0u);
+  {
+    std::ifstream in(repo + "/manifest.json");
+    json m = json::parse(in, nullptr, false);
+    ASSERT_TRUE(m.is_object() && m["rounds"].size() == 3) << m.dump();
+    EXPECT_EQ(m["rounds"][2].value("encoding", "raw"), "zstd-chunks") << m.dump();
+  }
 
   expectRestores(0, at0);
   expectRestores(1, at1);

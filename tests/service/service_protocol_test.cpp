@@ -42,6 +42,7 @@ TEST(ServiceProtocol, BadRequestsGetErrorRepliesAndNeverStopTheService) {
       {R"({"v":1,"op":"attach","image":"/nonexistent/x.img"})", "no such file"},
       {R"({"v":1,"op":"backup","device":"sdq1","repo":"/tmp/r"})", "no device sdq1 is attached"},
       {R"({"v":1,"op":"backup","device":"sda1","repo":"/tmp/r","cacheBlocks":-4})", "cacheBlocks"},
+      {R"({"v":1,"op":"backup","device":"sda1","repo":"/tmp/r","compress":"gzip"})", "\"compress\" must be"},
       {R"({"v":1,"op":"detach","disk":"sdc"})", "no disk sdc"},
       {R"({"v":1,"id":{"a":1},"op":"list"})", "\"id\" must be"},
       {"{\"v\":1,\"op\":\"list\",\"x\":\"\xff\xfe\"}", "not JSON"},

@@ -68,7 +68,7 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   backup->add_option("--seconds", bSeconds, "seconds between rounds")->check(CLI::Range(0.0, 3600.0));
   backup->add_option("--cache-blocks", bCache, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 30));
   std::string bCompress = agent::compressionName(agent::kDefaultCompression);
-  backup->add_option("--compress", bCompress, "how rounds store their blocks: none (raw images, as e2fsck and qemu-img "
+  auto* bCompressOpt = backup->add_option("--compress", bCompress, "how rounds store their blocks: none (raw images, as e2fsck and qemu-img "
                                               "read them), fast or strong (zstd chunks)")
       ->check(CLI::IsMember({"none", "fast", "strong"}))
       ->capture_default_str();
@@ -137,6 +137,7 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         throw agent::AgentError(image + " is a device of the service: give --repo DIR, not --partition or --out");
       sBackup.device = image;
       sBackup.cacheBlocks = bCache;
+      if (*bCompressOpt) sBackup.compress = bCompress;
       return cli::cmdServiceBackup(sBackup, json, out, err);
     }
     if (*backup) {

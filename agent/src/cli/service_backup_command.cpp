@@ -13,6 +13,7 @@ int cmdServiceBackup(const ServiceBackupArgs& a, bool asJson, std::ostream& out,
   Progress progress(err, progressWanted(err));
   json fields = {{"device", a.device}, {"repo", repo}, {"cacheBlocks", a.cacheBlocks}, {"full", a.full},
                  {"verify", a.verify}};
+  if (!a.compress.empty()) fields["compress"] = a.compress;
   json r = callService(a.socket, "backup", fields, [&](const json& e) {
     if (e.value("event", "") == "progress")
       progress.update(a.device + " into " + a.repo, e.value("done", 0ull), e.value("total", 0ull));

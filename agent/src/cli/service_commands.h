@@ -48,6 +48,7 @@ struct ServiceBackupArgs {
   uint32_t cacheBlocks = 16384;
   bool full = false;
   bool verify = false;
+  std::string compress;  // "" = the service's default
 };
 int cmdServiceBackup(const ServiceBackupArgs& a, bool json, std::ostream& out, std::ostream& err);
 

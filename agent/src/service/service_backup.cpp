@@ -15,6 +15,7 @@
 #include "../cli/cli_internal.h"
 #include "service_internal.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/round_chunks.h"
 
 namespace velloc::service {
 
@@ -40,6 +41,10 @@ json Service::Impl::opBackup(const Request& r, const Peer& peer) {
   const bool full = optBool(r.body, "full", false);
   const bool verify = optBool(r.body, "verify", false);
   if (cacheBlocks == 0) throw RequestError("\"cacheBlocks\" must be at least 1");
+  agent::Compression compression = agent::kDefaultCompression;
+  if (std::string c = optString(r.body, "compress", agent::compressionName(compression));
+      !agent::parseCompression(c, &compression))
+    throw RequestError("\"compress\" must be \"none\", \"fast\" or \"strong\", not \"" + c + "\"");
 
   // A running backup refuses this one; the short holders of the slot (a status query,
   // a mount or detach) are waited for.
@@ -101,6 +106,7 @@ json Service::Impl::opBackup(const Request& r, const Peer& peer) {
   o.backup.wantIncremental = !full;
   o.backup.progress = progress;
   o.lockWaitSeconds = opt.repoLockWaitSeconds;
+  o.compression = compression;
   const std::string scratch = repo + ".checking";
   if (verify) {
     // The round against the partition as it stood while frozen for its snapshot, then
