@@ -43,6 +43,7 @@ void Sha256::block(const uint8_t* p) {
 }
 
 void Sha256::update(const void* data, size_t len) {
+  if (len == 0) return;  // an empty round hashes nothing, and may pass no buffer at all
   const uint8_t* p = static_cast<const uint8_t*>(data);
   total_ += len;
   if (used_) {
