@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           nlohmann-json3-dev e2fsprogs clang libclang-rt-14-dev
-          fuse3 libfuse3-dev pkg-config fio libzstd-dev)
+          fuse3 libfuse3-dev pkg-config fio libzstd-dev libext2fs-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -20,6 +20,10 @@ Bitmap::Bitmap(uint32_t size, bool set) : size_(size), bytes_((uint64_t(size) + 
   if (set && (size & 7)) bytes_.back() = uint8_t((1u << (size & 7)) - 1);
 }
 
+void Bitmap::intersect(const Bitmap& other) {
+  for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] &= i < other.bytes_.size() ? other.bytes_[i] : 0;
+}
+
 Bitmap Bitmap::fromBytes(uint32_t size, std::vector<uint8_t> bytes) {
   Bitmap m;
   m.size_ = size;

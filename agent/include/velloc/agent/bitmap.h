@@ -27,6 +27,9 @@ class Bitmap {
   void set(uint32_t n) { if (n < size_) bytes_[n >> 3] |= uint8_t(1u << (n & 7)); }
   void clear(uint32_t n) { if (n < size_) bytes_[n >> 3] &= uint8_t(~(1u << (n & 7))); }
 
+  // Keeps only the blocks also set in `other` (of the same size).
+  void intersect(const Bitmap& other);
+
   // Number of set bits below `size` (bits past it are ignored).
   uint64_t count() const;
   // Number of set bits below block n: the position of block n among the set blocks.
