@@ -1,11 +1,13 @@
 #include "velloc/agent/backup.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 
 #include "pipeline.h"
-#include "velloc/agent/read_runs.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/ext_fs.h"
+#include "velloc/agent/read_runs.h"
 #include "velloc/agent/sha256.h"
 
 namespace velloc::agent {
@@ -52,6 +54,32 @@ std::string whyNotIncremental(const BackupOptions& opt, const KeyKeeper& keys, c
     return "key mismatch: the kept key is not the device's key for " + t.name + " (another agent backed it up)";
   return {};
 }
+
+// The partition as the snapshot holds it, read through the device's first transfer
+// buffer: blocks written since the snapshot come back from the cache as they were.
+class SnapshotSource : public BlockSource {
+ public:
+  SnapshotSource(Device& dev, const Target& t, uint32_t maxRun) : dev_(dev), t_(t), maxRun_(maxRun) {}
+  uint32_t blockSize() const override { return t_.blockSize; }
+  uint32_t blocks() const override { return t_.totalBlocks; }
+  void read(uint32_t first, uint32_t count, uint8_t* out) override {
+    while (count > 0) {
+      uint32_t n = std::min(count, maxRun_);
+      int rc = dev_.readBlocks(first, n, 0);
+      if (rc != 0) throw AgentError(resultMessage("doReadBlocks", rc, t_.name), rc);
+      if ((rc = dev_.bufferRead(0, 0, out, size_t(n) * t_.blockSize)) != 0)
+        throw AgentError("the transfer buffer of " + t_.name + " could not be read (" + std::to_string(rc) + ")", rc);
+      first += n;
+      count -= n;
+      out += size_t(n) * t_.blockSize;
+    }
+  }
+
+ private:
+  Device& dev_;
+  const Target& t_;
+  uint32_t maxRun_;
+};
 
 }  // namespace
 
@@ -151,7 +179,25 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
       fail(dev, "doGetAutoMap", rc, t, opt.cacheBlocks);
     }
   }
-  if (!plan.incremental) plan.blocks = Bitmap(t.totalBlocks, true);
+  const uint32_t maxRun = uint32_t(st.mmapSize) / t.blockSize;
+  // Free blocks are not worth copying, nor protecting while the copy runs. Which blocks
+  // are free is read from the snapshot itself, before the map is loaded (until then the
+  // device keeps every block as it was): the live disk has moved on already.
+  if (opt.allBlocks) {
+    plan.allBlocksReason = "every block requested (--all-blocks)";
+  } else {
+    SnapshotSource snap(dev, t, maxRun);
+    UsedBlocks u = readUsedBlocks(snap, t.name);
+    plan.usedOnly = u.known;
+    plan.allBlocksReason = u.reason;
+    if (u.known) plan.used = std::move(u.used);
+  }
+  if (plan.incremental) {
+    plan.changedBlocks = plan.blocks.count();
+    if (plan.usedOnly) plan.blocks.intersect(plan.used);
+  } else {
+    plan.blocks = plan.usedOnly ? plan.used : Bitmap(t.totalBlocks, true);
+  }
 
   if ((rc = dev.loadBlockMap(plan.blocks)) != 0) fail(dev, "doLoadBlockMap", rc, t, opt.cacheBlocks);
   if (opt.afterSnapshot) opt.afterSnapshot();
@@ -159,7 +205,6 @@ RoundResult backupRound(AgentProcess& proc, const Target& t, KeyKeeper& keys, co
   std::unique_ptr<BlockSink> sink = makeSink(plan);
   Bitmap todo = plan.blocks;
   const uint64_t total = todo.count();
-  const uint32_t maxRun = uint32_t(st.mmapSize) / t.blockSize;
   auto onReadError = [&](int code, uint32_t first, uint32_t count) {
     if (code == velErrReadError)
       throw AgentError("the disk under " + t.name + " could not read some of blocks " + std::to_string(first) + "-" +

@@ -52,7 +52,10 @@ void Manifest::save(const std::string& dir) const {
   json j;
   j["format"] = "velloc-backup";
   bool allRaw = std::all_of(rounds.begin(), rounds.end(), [](const RoundEntry& r) { return r.encoding == "raw"; });
-  j["version"] = allRaw ? 1 : kManifestVersion;
+  // A full image that left free blocks out no longer equals its partition block for
+  // block, which versions before 3 take for granted.
+  bool usedOnly = std::any_of(rounds.begin(), rounds.end(), [](const RoundEntry& r) { return r.blockMap == "used"; });
+  j["version"] = usedOnly ? 3 : allRaw ? 1 : 2;
   j["partitionId"] = partitionId;
   j["source"] = {{"image", source.image},         {"partition", source.partition},
                  {"device", source.device},       {"major", source.major},
@@ -70,6 +73,8 @@ void Manifest::save(const std::string& dir) const {
               {"keyDigest", r.keyDigest},
               {"seconds", r.seconds}};
     if (r.encoding != "raw") e["encoding"] = r.encoding;
+    if (!r.blockMap.empty()) e["blockMap"] = r.blockMap;
+    if (!r.allBlocksReason.empty()) e["allBlocksReason"] = r.allBlocksReason;
     if (r.incremental) {
       e["map"] = r.mapFile;
       e["mapSha256"] = r.mapSha256;
@@ -165,6 +170,10 @@ Manifest Manifest::load(const std::string& dir) {
     r.keyDigest = f.get<std::string>(e, "keyDigest", where);
     r.seconds = f.opt<double>(e, "seconds", where, 0.0);
     r.encoding = f.opt<std::string>(e, "encoding", where, "raw");
+    r.blockMap = f.opt<std::string>(e, "blockMap", where, "");
+    if (!r.blockMap.empty() && r.blockMap != "used" && r.blockMap != "all")
+      f.damaged(where + " has block map \"" + r.blockMap + "\"");
+    r.allBlocksReason = f.opt<std::string>(e, "allBlocksReason", where, "");
     if (r.incremental) {
       r.mapFile = f.get<std::string>(e, "map", where);
       r.mapSha256 = f.get<std::string>(e, "mapSha256", where);
@@ -414,6 +423,8 @@ RoundEntry BackupDirWriter::completeRound(int round, const RoundPlan& plan, cons
   e.keyDigest = plan.keyDigest;
   e.presentedKeyDigest = plan.presentedKeyDigest;
   e.reason = plan.fallbackReason;
+  e.blockMap = plan.usedOnly ? "used" : "all";
+  e.allBlocksReason = plan.allBlocksReason;
   e.seconds = r.secondsTotal;
   if (plan.incremental) {
     e.mapFile = roundMapName(round);

@@ -69,6 +69,9 @@ MergeResult mergeRounds(const std::string& dir, int upto, double lockWaitSeconds
     r.blocksCopied = m.source.totalBlocks;
     r.secondsTotal = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     merged = w.completeRound(upto, plan, r);
+    // Holes stay holes: the image holds what the chain held.
+    merged.blockMap = target.blockMap;
+    merged.allBlocksReason = target.allBlocksReason;
   }
   next.rounds.insert(next.rounds.begin(), merged);
   w.switchManifest(next);

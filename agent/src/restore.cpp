@@ -145,9 +145,11 @@ RestoreResult restoreToStream(const std::string& dir, int round, std::ostream& o
 namespace {
 
 void compareRuns(VerifyResult& r, const uint8_t* a, const uint8_t* b, uint64_t bytes, uint64_t firstBlock,
-                 size_t maxList) {
+                 size_t maxList, const Bitmap* only = nullptr) {
   for (uint64_t off = 0; off < bytes; off += r.blockSize) {
     size_t n = size_t(std::min<uint64_t>(r.blockSize, bytes - off));
+    uint64_t block = firstBlock + off / r.blockSize;
+    if (only && (block > 0xffffffffu || !only->test(uint32_t(block)))) continue;
     if (std::memcmp(a + off, b + off, n) != 0) {
       if (r.first.size() < maxList) r.first.push_back(firstBlock + off / r.blockSize);
       r.differing++;
@@ -178,7 +180,7 @@ VerifyResult verifyImages(const std::string& a, const std::string& b, uint32_t b
 }
 
 VerifyResult verifyAgainst(const std::string& a, const uint8_t* truth, uint64_t bytes, uint32_t blockSize,
-                           size_t maxList) {
+                           size_t maxList, const Bitmap* only) {
   fs::Fd fa(fs::openOrThrow(a, O_RDONLY, "read"));
   VerifyResult r;
   r.blockSize = blockSize;
@@ -190,7 +192,8 @@ VerifyResult verifyAgainst(const std::string& a, const uint8_t* truth, uint64_t 
   for (uint64_t off = 0; off < common; off += chunk) {
     size_t n = size_t(std::min<uint64_t>(chunk, common - off));
     fs::preadAll(fa.get(), ba.data(), n, off, a);
-    if (std::memcmp(ba.data(), truth + off, n) != 0) compareRuns(r, ba.data(), truth + off, n, off / blockSize, maxList);
+    if (std::memcmp(ba.data(), truth + off, n) != 0)
+      compareRuns(r, ba.data(), truth + off, n, off / blockSize, maxList, only);
   }
   r.same = r.differing == 0 && r.sizeA == r.sizeB;
   return r;

@@ -108,7 +108,7 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
                  "else WORKDIR/scratch)");
   app.add_option("--out", outJson, "write the table as JSON to this file");
   app.add_flag("--quick", o.quick, "smaller sizes, fewer repetitions (a smoke run, not for the record)");
-  app.add_option("--only", only, "comma-separated figures to run (1-7); 'none' runs no figure");
+  app.add_option("--only", only, "comma-separated figures to run (1-8); 'none' runs no figure");
   app.add_option("--micro", micro, "JSON output of a Google Benchmark program of bench/ to include (repeatable)");
   app.name("velloc bench");
   try {
@@ -165,7 +165,8 @@ int runBench(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::function<void(const Options&, std::vector<Row>&)> run;
   };
   const Fig figs[] = {{"1", figureFullBackup}, {"2", figureWriters},     {"4", figureSnapshot},
-                      {"5", figureIncremental}, {"6", figureCacheDrain}, {"7", figureScale}};
+                      {"5", figureIncremental}, {"6", figureCacheDrain}, {"7", figureScale},
+                      {"8", figureUsedBlocks}};
   for (const Fig& f : figs) {
     // Figures 3 and 6b come with figure 2's runs, 6a with figure 5's.
     bool want = wanted(f.num) || (std::string(f.num) == "2" && (wanted("3") || wanted("6"))) ||

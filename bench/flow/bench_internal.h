@@ -60,6 +60,7 @@ void figureSnapshot(const Options& o, std::vector<Row>& rows);        // 4
 void figureIncremental(const Options& o, std::vector<Row>& rows);     // 5, 6a
 void figureCacheDrain(const Options& o, std::vector<Row>& rows);      // 6c
 void figureScale(const Options& o, std::vector<Row>& rows);           // 7
+void figureUsedBlocks(const Options& o, std::vector<Row>& rows);      // 8
 // Rows from the JSON output of a Google Benchmark program of bench/.
 std::vector<Row> microRows(const std::string& path);
 

@@ -13,6 +13,19 @@
 
 namespace agent_test {
 
+velloc::agent::SourceInfo sourceOf(const velloc::agent::Host& host, const velloc::agent::Target& t, int p,
+                                   const std::string& image) {
+  velloc::agent::SourceInfo s;
+  s.image = image;
+  s.partition = p;
+  s.device = t.name;
+  s.startSector = host.startSector(p);
+  s.sectors = host.sectors(p);
+  s.blockSize = t.blockSize;
+  s.totalBlocks = t.totalBlocks;
+  return s;
+}
+
 using namespace velloc::agent;
 
 std::string errorOf(const std::function<void()>& fn) {

@@ -12,6 +12,7 @@
 
 #include "velloc/agent/backup_dir.h"
 #include "velloc/agent/bitmap.h"
+#include "velloc/agent/host.h"
 
 namespace agent_test {
 
@@ -55,6 +56,10 @@ void writeChain(const std::string& dir, const std::vector<std::vector<uint8_t>>&
                 int partition = 1,
                 const std::function<velloc::agent::Compression(int)>& compress = {},
                 const std::set<size_t>& fullRounds = {});
+
+// The source record of partition `p` of `host`, as `t` describes it; `image` names it.
+velloc::agent::SourceInfo sourceOf(const velloc::agent::Host& host, const velloc::agent::Target& t, int p,
+                                   const std::string& image);
 
 // A change-tracking key made from `n`.
 AMSessionKey keyOf(int n);

@@ -63,17 +63,7 @@ class AgentFlow : public ::testing::Test {
     return res;
   }
 
-  SourceInfo source(const Target& t, int p) {
-    SourceInfo s;
-    s.image = "(memory)";
-    s.partition = p;
-    s.device = t.name;
-    s.startSector = host_->startSector(p);
-    s.sectors = host_->sectors(p);
-    s.blockSize = t.blockSize;
-    s.totalBlocks = t.totalBlocks;
-    return s;
-  }
+  SourceInfo source(const Target& t, int p) { return agent_test::sourceOf(*host_, t, p, "(memory)"); }
 
   // Rebuilds round r and compares it with the truth taken at its freeze.
   void expectRestoredEquals(const std::string& dir, int r, const std::vector<uint8_t>& truth, const Target& t) {

@@ -58,6 +58,9 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   backup->add_flag("--full", sBackup.full, "DEVICE: a full round even when an incremental is possible");
   backup->add_flag("--verify", sBackup.verify,
                    "DEVICE: check the round against the partition as frozen for it, rebuild it and e2fsck it");
+  backup->add_flag("--all-blocks", sBackup.allBlocks,
+                   "copy every block of the partition, not only those its file system uses (a file system not to "
+                   "be trusted, a forensic copy)");
   cli::addSocketOption(backup, sBackup.socket);
   auto* bPartition = backup->add_option("--partition", partition, "IMAGE: partition number (1-4)");
   auto* bOut = backup->add_option("--out", outDir, "IMAGE: backup directory to create (must not exist)");
@@ -146,7 +149,8 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                 "of the service, such as sda1, with --repo DIR)");
       agent::Compression c;
       agent::parseCompression(bCompress, &c);
-      return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, c, json, out, err);
+      return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, c, sBackup.allBlocks, json,
+                            out, err);
     }
     if (*serve) return cli::cmdServe(serveArgs, out, err);
     if (*status) return cli::cmdStatus(clientArgs, json, out);

@@ -47,6 +47,8 @@ struct RoundReport {
   std::string error;              // why the round failed
   uint64_t copied = 0, drained = 0, fromDisk = 0, fromCache = 0, cleaned = 0, cachePeak = 0;
   std::optional<uint64_t> changed;
+  std::string blockMap;           // "used" (the file system's blocks only) or "all"
+  std::string allBlocksReason;    // why all
   double timeToFreeze = 0, timeFrozen = 0, seconds = 0, mbps = 0;
   std::string verified = "-";     // "yes", "NO", "-" (not checked)
   std::string verifyNote;
@@ -100,7 +102,7 @@ void printTableRow(std::ostream& out, const RoundReport& r);
 int cmdDemo(const std::string& workdir, int rounds, int writers, double seconds, uint32_t cacheBlocks, bool json,
             std::ostream& out, std::ostream& err);
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
-              uint32_t cacheBlocks, double seconds, Compression compression, bool json, std::ostream& out,
+              uint32_t cacheBlocks, double seconds, Compression compression, bool allBlocks, bool json, std::ostream& out,
               std::ostream& err);
 int cmdRestore(const std::string& dir, int round, const std::string& outImage, bool json, std::ostream& out,
                std::ostream& err);

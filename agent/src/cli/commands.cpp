@@ -15,7 +15,7 @@
 namespace velloc::cli {
 
 int cmdBackup(const std::string& image, int partition, const std::string& outDir, int rounds, int writers,
-              uint32_t cacheBlocks, double seconds, Compression compression, bool asJson, std::ostream& out,
+              uint32_t cacheBlocks, double seconds, Compression compression, bool allBlocks, bool asJson, std::ostream& out,
               std::ostream& err) {
   // Refuse a bad output directory before touching the image; a backup directory is
   // continued.
@@ -31,6 +31,7 @@ int cmdBackup(const std::string& image, int partition, const std::string& outDir
   AgentProcess proc;
   PartitionJob::Options o;
   o.backup.cacheBlocks = cacheBlocks;
+  o.backup.allBlocks = allBlocks;
   o.compression = compression;
   PartitionJob job(host, proc, partition, outDir, o);
 

@@ -5,6 +5,7 @@
 
 #include "cli_internal.h"
 #include "velloc/agent/errors.h"
+#include "velloc/agent/ext_fs.h"
 #include "velloc/agent/image_builder.h"
 #include "velloc/agent/key_file.h"
 #include "velloc/agent/restore.h"
@@ -85,7 +86,9 @@ RoundReport PartitionJob::runRound(int round, Progress* progress) {
   }
   rep.kind = r.plan.incremental ? "incr" : "full";
   rep.reason = r.plan.fallbackReason;
-  if (r.plan.incremental) rep.changed = r.plan.blocks.count();
+  if (r.plan.incremental) rep.changed = r.plan.changedBlocks;
+  rep.blockMap = r.plan.usedOnly ? "used" : "all";
+  rep.allBlocksReason = r.plan.allBlocksReason;
   rep.copied = r.blocksCopied;
   rep.drained = r.drainedBlocks;
   rep.seconds = r.secondsTotal;
@@ -113,9 +116,13 @@ void PartitionJob::check(RoundReport& rep, int round, const RoundResult& r) {
       if (truth.size() < bytes) problems.push_back("no point-in-time truth was taken at the snapshot");
     }
     bool haveTruth = oracle_ && truth.size() >= bytes;
+    // The blocks a round copied must be the snapshot's; the free blocks it left out are
+    // holes, so a rebuilt image is held to the snapshot's blocks in use and to its files.
+    const Bitmap* used = r.plan.usedOnly ? &r.plan.used : nullptr;
     if (haveTruth && raw) {
-      VerifyResult v = r.plan.incremental ? verifyIncrement(dir, round, truth.data(), bytes)
-                                          : verifyAgainst(file, truth.data(), bytes, target_.blockSize);
+      VerifyResult v = r.plan.incremental
+                           ? verifyIncrement(dir, round, truth.data(), bytes)
+                           : verifyAgainst(file, truth.data(), bytes, target_.blockSize, 10, &r.plan.blocks);
       if (!v.same) problems.push_back(describeDiff(v, "backup vs snapshot"));
     }
     std::string restored;
@@ -124,8 +131,14 @@ void PartitionJob::check(RoundReport& rep, int round, const RoundResult& r) {
       ::remove(restored.c_str());
       restoreImage(dir, round, restored);
       if (haveTruth) {
-        VerifyResult v = verifyAgainst(restored, truth.data(), bytes, target_.blockSize);
+        VerifyResult v = verifyAgainst(restored, truth.data(), bytes, target_.blockSize, 10, used);
         if (!v.same) problems.push_back(describeDiff(v, "restored vs snapshot"));
+      }
+      if (haveTruth && used) {
+        MemorySource before(truth.data(), bytes, target_.blockSize);
+        ImageFileSource after(restored, target_.blockSize);
+        std::string d = fileDifferences(fileDigests(before), fileDigests(after));
+        if (!d.empty()) problems.push_back("restored files vs snapshot: " + d);
       }
     }
     if (o_.fsck) {

@@ -59,6 +59,7 @@ void printTableRow(std::ostream& out, const RoundReport& r) {
                 r.error.empty() ? r.verified.c_str() : "FAILED");
   out << b;
   if (!r.reason.empty() && r.round > 0) out << "      full because: " << r.reason << "\n";
+  if (!r.allBlocksReason.empty()) out << "      all blocks because: " << r.allBlocksReason << "\n";
   if (!r.error.empty()) out << "      error: " << r.error << "\n";
   if (!r.verifyNote.empty()) out << "      check: " << r.verifyNote << "\n";
 }
@@ -81,6 +82,8 @@ json RoundReport::toJson() const {
             {"verified", verified}};
   j["changedBlocks"] = changed ? json(*changed) : json(nullptr);
   if (!reason.empty()) j["fullBecause"] = reason;
+  if (!blockMap.empty()) j["blockMap"] = blockMap;
+  if (!allBlocksReason.empty()) j["allBlocksBecause"] = allBlocksReason;
   if (!error.empty()) j["error"] = error;
   if (!verifyNote.empty()) j["check"] = verifyNote;
   if (oracleSeconds > 0) j["oracleSecondsInFreeze"] = oracleSeconds;

@@ -12,7 +12,7 @@ int cmdServiceBackup(const ServiceBackupArgs& a, bool asJson, std::ostream& out,
   std::string repo = std::filesystem::absolute(a.repo, ec).string();
   Progress progress(err, progressWanted(err));
   json fields = {{"device", a.device}, {"repo", repo}, {"cacheBlocks", a.cacheBlocks}, {"full", a.full},
-                 {"verify", a.verify}};
+                 {"verify", a.verify}, {"allBlocks", a.allBlocks}};
   if (!a.compress.empty()) fields["compress"] = a.compress;
   json r = callService(a.socket, "backup", fields, [&](const json& e) {
     if (e.value("event", "") == "progress")
@@ -31,6 +31,7 @@ int cmdServiceBackup(const ServiceBackupArgs& a, bool asJson, std::ostream& out,
   out << " in " << fmtSeconds(r.value("seconds", 0.0)) << " s\n";
   std::string reason = r.value("fullBecause", "");
   if (!reason.empty()) out << "full backup because: " << reason << "\n";
+  if (std::string all = r.value("allBlocksBecause", ""); !all.empty()) out << "all blocks copied because: " << all << "\n";
   if (r.value("verified", "-") != "-") out << "verified: " << r.value("verified", "-") << "\n";
   if (bad) err << "velloc: error: round " << r.value("round", -1) << " of " << a.device
                 << " does not match the partition as frozen: " << r.value("check", "") << "\n";

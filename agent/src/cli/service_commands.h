@@ -49,6 +49,7 @@ struct ServiceBackupArgs {
   bool full = false;
   bool verify = false;
   std::string compress;  // "" = the service's default
+  bool allBlocks = false;
 };
 int cmdServiceBackup(const ServiceBackupArgs& a, bool json, std::ostream& out, std::ostream& err);
 

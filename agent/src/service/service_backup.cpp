@@ -40,6 +40,7 @@ json Service::Impl::opBackup(const Request& r, const Peer& peer) {
   const uint32_t cacheBlocks = uint32_t(optUnsigned(r.body, "cacheBlocks", 16384, 1u << 30));
   const bool full = optBool(r.body, "full", false);
   const bool verify = optBool(r.body, "verify", false);
+  const bool allBlocks = optBool(r.body, "allBlocks", false);
   if (cacheBlocks == 0) throw RequestError("\"cacheBlocks\" must be at least 1");
   agent::Compression compression = agent::kDefaultCompression;
   if (std::string c = optString(r.body, "compress", agent::compressionName(compression));
@@ -104,6 +105,7 @@ json Service::Impl::opBackup(const Request& r, const Peer& peer) {
   cli::PartitionJob::Options o;
   o.backup.cacheBlocks = cacheBlocks;
   o.backup.wantIncremental = !full;
+  o.backup.allBlocks = allBlocks;
   o.backup.progress = progress;
   o.lockWaitSeconds = opt.repoLockWaitSeconds;
   o.compression = compression;

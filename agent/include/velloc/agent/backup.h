@@ -5,6 +5,7 @@
 //   -> doGetAutoMapState (is the kept key still good?) -> [doNoLoadFromAutoMap]
 //   -> doSnapShot (kept key, or none) -> doGetState (taken? a refused key leaves it started)
 //   -> doGetAutoMapState (the key for next time) -> [doGetAutoMap: the change map]
+//   -> [doReadBlocks of the file system's own records: which blocks it uses]
 //   -> doLoadBlockMap (the blocks to copy) -> doReadBlocks in runs, doGetDirtyBlock
 //   between runs -> munmap, close.
 #pragma once
@@ -67,13 +68,22 @@ class BlockSink {
 struct RoundPlan {
   bool incremental = false;
   std::string fallbackReason;     // why a full backup was taken; "" for incremental
-  Bitmap blocks;                  // the blocks to copy (the change map, or all)
+  Bitmap blocks;                  // the blocks to copy: used (or all), for an incremental also changed
+  // Whether only the blocks the file system used at the snapshot are copied, and why
+  // every block is when not.
+  bool usedOnly = false;
+  std::string allBlocksReason;
+  Bitmap used;                    // the file system's blocks in use at the snapshot (usedOnly)
+  uint64_t changedBlocks = 0;     // incremental: blocks of the device's change map
   std::string presentedKeyDigest; // digest of the key presented ("" when none)
   std::string keyDigest;          // digest of the key to keep for the next round
 };
 
 struct BackupOptions {
   uint32_t cacheBlocks = 8192;    // maxCacheBlocks of the session
+  // Copy every block, whether the file system uses it or not (a file system that is
+  // not trusted, a forensic copy).
+  bool allBlocks = false;
   bool wantIncremental = true;    // false: always full
   bool overlap = true;            // two buffers, device and sink on two threads
   bool drain = true;              // ask for dirty blocks between runs

@@ -40,11 +40,18 @@ struct RoundEntry {
   std::string reason;             // why a full backup was taken
   double seconds = 0;
   std::string encoding = "raw";   // how `file` holds its blocks (docs/formats.md)
+  // Which blocks the round copied: "used" (those its file system used at the snapshot;
+  // the others are holes of a full image, absent from an incremental's map) or "all";
+  // "" in manifests before version 3, which copied all.
+  std::string blockMap;
+  std::string allBlocksReason;    // why all ("all" only)
 };
 
-// Manifests up to this version are read. A manifest is written as version 1 while all
-// its rounds are raw, so that older velloc versions still read it.
-constexpr int kManifestVersion = 2;
+// Manifests up to this version are read. A manifest is written in the lowest version
+// that holds what its rounds record, so that older velloc versions still read it: 1 while
+// all are raw, 2 with compressed rounds, 3 once a round copied only the blocks its file
+// system used (its full image no longer equals the partition where blocks were free).
+constexpr int kManifestVersion = 3;
 
 // How round data is stored: raw (a full image, or an incremental's packed blocks) or in
 // zstd chunks at a fast or a strong level (round_chunks.h).

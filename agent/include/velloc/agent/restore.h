@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "velloc/agent/bitmap.h"
+
 namespace velloc::agent {
 
 struct RestoreResult {
@@ -42,9 +44,10 @@ struct VerifyResult {
 
 // Compares two image files block by block. Throws AgentError when one cannot be read.
 VerifyResult verifyImages(const std::string& a, const std::string& b, uint32_t blockSize, size_t maxList = 10);
-// Compares an image file with bytes in memory (the point-in-time truth).
+// Compares an image file with bytes in memory (the point-in-time truth): every block, or
+// only those set in `only` (the blocks a round copied; the others are holes).
 VerifyResult verifyAgainst(const std::string& a, const uint8_t* truth, uint64_t bytes, uint32_t blockSize,
-                           size_t maxList = 10);
+                           size_t maxList = 10, const Bitmap* only = nullptr);
 
 }  // namespace velloc::agent
 
