@@ -115,6 +115,12 @@ int64_t monotonic_ns() {
   return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+int64_t coarse_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 void realtime(int64_t* sec, long* nsec) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -43,6 +43,9 @@ void futex_wake(volatile int* word, int n);
 
 // ---- clocks -------------------------------------------------------------------------
 int64_t monotonic_ns();               // since an arbitrary fixed point
+// The same clock as the host's tick last set it: a read from memory, no system call, but
+// it moves only once per host tick (a few milliseconds), as jiffies do.
+int64_t coarse_ns();
 void realtime(int64_t* sec, long* nsec);  // wall clock
 void sleep_ns(int64_t ns);            // blocks
 

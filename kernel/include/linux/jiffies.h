@@ -1,7 +1,8 @@
 /* The tick counter. HZ is 1000, so a jiffy is a millisecond of the host's monotonic
- * clock. `jiffies` reads the clock on every use (a plain variable would only move when
- * something refreshed it); it starts five minutes before its 32-bit wrap as in the kernel,
- * so comparisons must use time_after(). */
+ * clock as the host's tick last updated it (no system call per read; it moves in steps
+ * of the host's tick, a few jiffies at a time). `jiffies` reads that clock on every use;
+ * it starts five minutes before its 32-bit wrap as in the kernel, so comparisons must use
+ * time_after(). */
 #ifndef _VK_LINUX_JIFFIES_H
 #define _VK_LINUX_JIFFIES_H
 #define HZ 1000

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core_fixture.h"
 #include "host/host.h"
@@ -229,6 +230,20 @@ TEST_F(Sched, TimeMoves) {
   msleep(5);
   EXPECT_TRUE(time_after_eq(jiffies, j0 + 5));
   EXPECT_FALSE(time_after(j0, jiffies));
+  // jiffies follow the host's tick, which moves a few milliseconds at a time; however the
+  // sleeps of racing threads fall between ticks, each msleep has moved them by its length.
+  std::atomic<int> short_sleeps{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 30; ++i) {
+        unsigned long before = jiffies;
+        msleep(1);
+        if (time_before(jiffies, before + 1)) short_sleeps++;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(short_sleeps, 0);
   struct timespec ts = current_kernel_time();
   EXPECT_NEAR(double(ts.tv_sec), double(time(nullptr)), 2.0);
   udelay(10);

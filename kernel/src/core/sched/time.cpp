@@ -1,4 +1,5 @@
-// Time: jiffies from the host's monotonic clock (HZ 1000), the wall clock, and delays.
+// Time: jiffies from the host's tick-updated monotonic clock (HZ 1000), the wall clock,
+// and delays.
 //
 // Thread-safety: stateless apart from the fixed boot moment.
 #include <linux/delay.h>
@@ -9,14 +10,16 @@
 
 namespace {
 int64_t boot_ns() {
-  static const int64_t t0 = host::monotonic_ns();
+  static const int64_t t0 = host::coarse_ns();
   return t0;
 }
 [[maybe_unused]] const int64_t g_boot_init = boot_ns();
 }  // namespace
 
+// The coarse clock moves in steps of the host's tick, as the kernel's jiffies do, and
+// costs a read from memory instead of a full clock read at every wait's timeout check.
 unsigned long get_jiffies(void) {
-  return INITIAL_JIFFIES + (unsigned long)((host::monotonic_ns() - boot_ns()) / (1000000000 / HZ));
+  return INITIAL_JIFFIES + (unsigned long)((host::coarse_ns() - boot_ns()) / (1000000000 / HZ));
 }
 
 struct timespec current_kernel_time(void) {
@@ -29,10 +32,13 @@ struct timespec current_kernel_time(void) {
   return ts;
 }
 
-// Sleeps at least msecs milliseconds, uninterruptibly. May sleep.
+// Sleeps at least msecs milliseconds and until jiffies have moved by msecs (they follow
+// the host's tick, so they may lag the sleep by up to one tick), uninterruptibly. May sleep.
 void msleep(unsigned int msecs) {
   might_sleep();
+  unsigned long end = get_jiffies() + msecs;
   host::sleep_ns(int64_t(msecs) * 1000000);
+  while (time_before(get_jiffies(), end)) host::sleep_ns(1000000);
 }
 
 // Busy-waits usecs microseconds; any context.
