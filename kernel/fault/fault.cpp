@@ -4,10 +4,11 @@
 // "FAULT_INJECTION: failing <kind> call #n" and passes fault_breakpoint.
 //
 // Thread-safety: the arming state is guarded by g_lock, a raw lock that any context may
-// take; the thread filter is called outside it. The call counters are atomics, and
-// g_armed says whether anything (a kind, the any-kind counter, a filter) is armed: while
-// nothing is, should_fail only counts the call, without the lock, because it sits on
-// every allocation and every disk request of the stand-in.
+// take; the thread filter is called outside it. g_armed says whether anything (a kind,
+// the any-kind counter, a filter) is armed: while nothing is, should_fail only counts the
+// call in its thread's own counters, without the lock or a shared cache line, because it
+// sits on every allocation and every disk request of the stand-in. Armed calls are
+// counted under the lock, in g_locked.
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "machine/kernel.h"
 #include "src/core/lib/raw_lock.h"
+#include "src/core/lib/thread_counters.h"
 
 #include <linux/kernel.h>
 
@@ -38,11 +40,20 @@ struct FaultState {
   std::shared_ptr<std::function<bool()>> filter;  // null: every thread counts
 };
 
+constexpr size_t kAny = kKinds;  // the any-kind slot of the counters
+
 vk::RawLock g_lock;
 FaultState g_state;
-std::atomic<uint64_t> g_calls[kKinds];  // calls seen since the last reset, per kind
-std::atomic<uint64_t> g_calls_any;
-std::atomic<bool> g_armed;              // g_state arms anything; written under g_lock
+// Calls per kind and of any kind: unarmed ones in per-thread counters, armed ones in
+// g_locked; what was counted at the last reset is g_base.
+struct CallsTag;
+using UnarmedCalls = vk::ThreadCounters<CallsTag, kKinds + 1>;
+std::atomic<uint64_t> g_locked[kKinds + 1];
+std::atomic<uint64_t> g_base[kKinds + 1];
+std::atomic<bool> g_armed;  // g_state arms anything; written under g_lock
+
+uint64_t counted(size_t i) { return uint64_t(UnarmedCalls::sum(i)) + g_locked[i].load(); }
+uint64_t calls_since_reset(size_t i) { return counted(i) - g_base[i].load(); }
 
 // Needs g_lock. Called after every change of the arming state.
 void update_armed() {
@@ -74,20 +85,20 @@ void fault_fail_nth(Fault k, uint64_t n) {
   if (!valid(k)) return;
   vk::RawGuard g(&g_lock);
   KindState& s = g_state.kind[int(k)];
-  s.nth_at = n ? g_calls[int(k)].load() + n : 0;
+  s.nth_at = n ? calls_since_reset(size_t(k)) + n : 0;
   update_armed();
 }
 
 void fault_fail_from(Fault k, uint64_t n) {
   if (!valid(k)) return;
   vk::RawGuard g(&g_lock);
-  g_state.kind[int(k)].from_at = n ? g_calls[int(k)].load() + n : 0;
+  g_state.kind[int(k)].from_at = n ? calls_since_reset(size_t(k)) + n : 0;
   update_armed();
 }
 
 void fault_fail_nth_any(uint64_t n) {
   vk::RawGuard g(&g_lock);
-  g_state.nth_any_at = n ? g_calls_any.load() + n : 0;
+  g_state.nth_any_at = n ? calls_since_reset(kAny) + n : 0;
   update_armed();
 }
 
@@ -107,9 +118,9 @@ void fault_fail_random(Fault k, double probability, uint64_t seed) {
   update_armed();
 }
 
-uint64_t fault_calls(Fault k) { return valid(k) ? g_calls[int(k)].load() : 0; }
+uint64_t fault_calls(Fault k) { return valid(k) ? calls_since_reset(size_t(k)) : 0; }
 
-uint64_t fault_calls_any() { return g_calls_any.load(); }
+uint64_t fault_calls_any() { return calls_since_reset(kAny); }
 
 uint64_t fault_injected_count() {
   vk::RawGuard g(&g_lock);
@@ -122,8 +133,7 @@ void fault_reset() {
     vk::RawGuard g(&g_lock);
     old = std::move(g_state.filter);
     g_state = FaultState{};
-    for (auto& c : g_calls) c.store(0);
-    g_calls_any.store(0);
+    for (size_t i = 0; i <= kAny; i++) g_base[i].store(counted(i));
     update_armed();
   }
   // `old` is destroyed here, outside the lock: the filter may own arbitrary state.
@@ -144,9 +154,9 @@ __attribute__((noinline)) void fault_breakpoint(Fault k, uint64_t call) {
 
 bool should_fail(Fault k) {
   if (!valid(k)) return false;
-  if (!g_armed.load(std::memory_order_acquire)) {
-    g_calls[int(k)].fetch_add(1, std::memory_order_relaxed);
-    g_calls_any.fetch_add(1, std::memory_order_relaxed);
+  if (__builtin_expect(!g_armed.load(std::memory_order_acquire), 1)) {
+    UnarmedCalls::add(size_t(k), 1);
+    UnarmedCalls::add(kAny, 1);
     return false;
   }
   std::shared_ptr<std::function<bool()>> filter;
@@ -161,8 +171,10 @@ bool should_fail(Fault k) {
   {
     vk::RawGuard g(&g_lock);
     KindState& s = g_state.kind[int(k)];
-    call = g_calls[int(k)].fetch_add(1) + 1;
-    uint64_t call_any = g_calls_any.fetch_add(1) + 1;
+    g_locked[int(k)].fetch_add(1);
+    g_locked[kAny].fetch_add(1);
+    call = calls_since_reset(size_t(k));
+    uint64_t call_any = calls_since_reset(kAny);
     // ">=": a call that raced with the arming on the unlocked path may have taken the
     // armed number; the next call fails in its place rather than none.
     if (s.nth_at && call >= s.nth_at) {

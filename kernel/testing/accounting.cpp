@@ -2,16 +2,18 @@
 // counters are the leak check of every test: after the module unloads, nothing it
 // allocated may be left.
 //
-// Thread-safety: plain atomic counters; any thread, any context.
-#include <atomic>
+// Thread-safety: per-thread counters (src/core/lib/thread_counters.h), since every bio,
+// buffer head and allocation is counted; any thread, any context.
 #include <string>
 
 #include "machine/kernel.h"
+#include "src/core/lib/thread_counters.h"
 
 namespace machine {
 
 namespace {
-std::atomic<int64_t> g_live[int(Obj::count)];
+struct LiveTag;
+using Live = vk::ThreadCounters<LiveTag, size_t(Obj::count)>;
 }
 
 const char* obj_name(Obj k) {
@@ -25,18 +27,18 @@ const char* obj_name(Obj k) {
 
 int64_t live(Obj k) {
   int i = int(k);
-  return i >= 0 && i < int(Obj::count) ? g_live[i].load() : 0;
+  return i >= 0 && i < int(Obj::count) ? Live::sum(size_t(i)) : 0;
 }
 
 void live_add(Obj k, int64_t delta) {
   int i = int(k);
-  if (i >= 0 && i < int(Obj::count)) g_live[i].fetch_add(delta);
+  if (i >= 0 && i < int(Obj::count)) Live::add(size_t(i), delta);
 }
 
 std::string live_report() {
   std::string out;
   for (int i = 0; i < int(Obj::count); ++i) {
-    int64_t n = g_live[i].load();
+    int64_t n = Live::sum(size_t(i));
     if (n == 0) continue;
     if (!out.empty()) out += ", ";
     out += obj_name(Obj(i));
@@ -47,8 +49,8 @@ std::string live_report() {
 }
 
 bool nothing_live() {
-  for (auto& c : g_live)
-    if (c.load() != 0) return false;
+  for (int i = 0; i < int(Obj::count); ++i)
+    if (Live::sum(size_t(i)) != 0) return false;
   return true;
 }
 

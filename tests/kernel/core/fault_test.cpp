@@ -111,6 +111,45 @@ TEST_F(FaultInjection, ArmingWhileThreadsAllocateFailsExactlyOneCall) {
   EXPECT_EQ(machine::fault_calls_any(), uint64_t(made.load()));
 }
 
+TEST_F(FaultInjection, CountsOfEndedThreadsSurviveAndResetFromThere) {
+  // Unarmed calls and live objects are counted per thread; threads that end give their
+  // counters to the next ones. Allocated on short-lived threads, freed on others, racing:
+  // every call is counted once and nothing is left live.
+  machine::fault_calls(Fault::kmalloc);
+  machine::fault_reset();
+  int64_t live_before = machine::live(machine::Obj::kmalloc);
+  constexpr int kRounds = 20, kThreads = 4, kEach = 300;
+  for (int r = 0; r < kRounds; ++r) {
+    std::vector<void*> made(kThreads * kEach);
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t)
+      ts.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) made[t * kEach + i] = kmalloc(24, GFP_KERNEL);
+      });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(machine::live(machine::Obj::kmalloc), live_before + kThreads * kEach);
+    ts.clear();
+    for (int t = 0; t < kThreads; ++t)
+      ts.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) kfree(made[((t + 1) % kThreads) * kEach + i]);
+      });
+    for (auto& t : ts) t.join();
+  }
+  EXPECT_EQ(machine::live(machine::Obj::kmalloc), live_before);
+  EXPECT_EQ(machine::fault_calls(Fault::kmalloc), uint64_t(kRounds * kThreads * kEach));
+  EXPECT_EQ(machine::fault_calls_any(), uint64_t(kRounds * kThreads * kEach));
+  machine::fault_reset();
+  EXPECT_EQ(machine::fault_calls_any(), 0u);
+  machine::fault_fail_nth(Fault::kmalloc, 2);
+  std::thread([] {
+    void* a = kmalloc(8, GFP_KERNEL);
+    EXPECT_NE(a, nullptr);
+    EXPECT_EQ(kmalloc(8, GFP_KERNEL), nullptr);
+    kfree(a);
+  }).join();
+  EXPECT_EQ(logged("failing kmalloc call #2"), 1);
+}
+
 TEST_F(FaultInjection, AlwaysRandomAndReset) {
   machine::fault_fail_always(Fault::vmalloc, true);
   EXPECT_EQ(vmalloc(100), nullptr);
