@@ -39,11 +39,13 @@ int max_segs();
 
 // ---- work queue ------------------------------------------------------------------------
 // A FIFO of (pointer, tag) items from any number of producers to engine threads, plugged
-// in the manner of the kernel's request queues: the first item of a burst arms a timer of
-// `plug_us` microseconds instead of waking an engine thread, so that a producer about to
-// wait can take the whole burst itself (wq_try_pop) without any thread switch. Engine
-// threads get the burst when the timer fires, when it holds `unplug_count` items, or when
-// kicked. plug_us 0: no plugging.
+// in the manner of the kernel's request queues: a burst of items does not wake an engine
+// thread, so that a producer about to wait can take the whole burst itself (wq_try_pop)
+// without any thread switch. Engine threads get the burst when it holds `unplug_count`
+// items, when kicked, or `plug_us` microseconds after a producer left it plugged (went to
+// sleep, returned to user space or ended: wq_leave_plugs); a burst left by a thread that
+// never does any of those goes to them at the engine's next re-check (every 10 ms).
+// plug_us 0: no plugging.
 struct Item {
   void* ptr;
   long tag;
@@ -62,6 +64,11 @@ size_t wq_pop(WorkQueue* q, Item* out, size_t max);
 size_t wq_try_pop(WorkQueue* q, Item* out, size_t max);
 // Items queued and not yet popped.
 size_t wq_pending(WorkQueue* q);
+// The calling thread is about to sleep, return to user space or end: a burst it queued
+// and left plugged gets its timer now. Any context; cheap when it left none.
+void wq_leave_plugs();
+// How often the plug timer was armed.
+uint64_t wq_timer_arms(WorkQueue* q);
 // Wakes every popper; pops drain what is left, then return 0.
 void wq_close(WorkQueue* q);
 // The queue must be closed and its threads joined.

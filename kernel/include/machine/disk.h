@@ -58,6 +58,8 @@ void disk_set_random_completion(Disk* d, bool on, unsigned max_delay_us, uint64_
 // Bios the engine has completed / merged into the transfer of the bio before them, since attach.
 uint64_t disk_completed_bios(Disk* d);
 uint64_t disk_merged_bios(Disk* d);
+// How often a burst of bios left plugged armed the plug timer, since attach.
+uint64_t disk_plug_timer_arms(Disk* d);
 
 // Synchronous raw I/O through generic_make_request on a device (not held by a freeze).
 // len and byte_off are multiples of 512. 0, or a negative errno (-EIO).

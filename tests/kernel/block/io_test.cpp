@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <random>
+
+#include <linux/completion.h>
 
 #include "block_test_util.h"
 
@@ -107,13 +110,23 @@ TEST_F(EngineIo, ImageFileDiskWithMergingKeepsEveryThreadsBytes) {
   unlink(path);
 }
 
-TEST_F(EngineIo, SequentialOneBlockReadsMergeAndLandInTheirOwnPages) {
+// A 4 MiB memory disk whose every block holds its own pattern, as *img does; null when
+// it cannot be made.
+machine::Disk* patterned_disk(std::vector<unsigned char>* img) {
   machine::DiskOptions o;
   machine::Disk* d = machine::disk_attach_memory(4 << 20, o);
+  if (!d) return nullptr;
+  img->assign(4 << 20, 0);
+  for (size_t b = 0; b < img->size() / 4096; b++) fill_pattern(&(*img)[b * 4096], 4096, b);
+  if (machine::disk_pwrite(d, 0, img->data(), img->size()) == 0) return d;
+  machine::disk_detach(d);
+  return nullptr;
+}
+
+TEST_F(EngineIo, SequentialOneBlockReadsMergeAndLandInTheirOwnPages) {
+  std::vector<unsigned char> img;
+  machine::Disk* d = patterned_disk(&img);
   ASSERT_NE(d, nullptr);
-  std::vector<unsigned char> img(4 << 20);
-  for (size_t b = 0; b < img.size() / 4096; b++) fill_pattern(&img[b * 4096], 4096, b);
-  ASSERT_EQ(machine::disk_pwrite(d, 0, img.data(), img.size()), 0);
   Bdev bdev(machine::disk_dev(d));
   Pages pg(256);
   std::vector<BioResult> rs(256);
@@ -127,6 +140,103 @@ TEST_F(EngineIo, SequentialOneBlockReadsMergeAndLandInTheirOwnPages) {
   }
   EXPECT_EQ(machine::disk_completed_bios(d) - before, 256u);
   EXPECT_GT(machine::disk_merged_bios(d), 0u);
+  machine::disk_detach(d);
+}
+
+// Bios that end into a count and a completion their submitter sleeps on.
+struct Batch {
+  std::atomic<int> left{0};
+  std::atomic<int> errors{0};
+  struct completion done;
+  Batch() { init_completion(&done); }
+};
+
+int batch_end_io(struct bio* bio, unsigned int, int err) {
+  if (bio->bi_size) return 1;
+  auto* b = static_cast<Batch*>(bio->bi_private);
+  if (err) b->errors++;
+  bio_put(bio);
+  if (b->left.fetch_sub(1) == 1) complete(&b->done);
+  return 0;
+}
+
+// Reads blocks [first, first + n) one bio each into pages [0, n) of pg.
+void send_reads(struct block_device* bdev, Pages& pg, unsigned first, unsigned n, Batch* b) {
+  b->left = (int)n;
+  for (unsigned i = 0; i < n; i++) {
+    struct bio* bio = make_bio(bdev, READ, 8 * (first + i), pg, i, 1, nullptr);
+    bio->bi_end_io = batch_end_io;
+    bio->bi_private = b;
+    generic_make_request(bio);
+  }
+}
+
+// The plug timer is armed only for a burst its task leaves plugged: a task that waits
+// for its own reads transfers them itself and arms nothing; one that sleeps instead, or a
+// host thread that only polls, still gets its bios served, racing the others.
+TEST_F(EngineIo, PlugTimerOnlyForBurstsLeftPlugged) {
+  std::vector<unsigned char> img;
+  machine::Disk* d = patterned_disk(&img);
+  ASSERT_NE(d, nullptr);
+  dev_t dev = machine::disk_dev(d);
+  Bdev bdev(dev);
+  auto same = [&](Pages& pg, unsigned first, unsigned n) {
+    for (unsigned i = 0; i < n; i++)
+      if (memcmp(pg.data(i), &img[(first + i) * 4096], 4096) != 0) return false;
+    return true;
+  };
+  // complete() may still read a completion its waiter has returned from: every batch
+  // lives until the disk's engine has stopped.
+  std::mutex batches_mu;
+  std::vector<std::unique_ptr<Batch>> batches;
+  auto batch = [&] {
+    std::lock_guard<std::mutex> g(batches_mu);
+    return batches.emplace_back(std::make_unique<Batch>()).get();
+  };
+  Pages pg(8);
+  std::vector<unsigned char> buf(64 * 1024);
+  uint64_t arms = machine::disk_plug_timer_arms(d);
+  for (unsigned r = 0; r < 20; r++) {
+    Batch& b = *batch();
+    send_reads(bdev, pg, 8 * r, 8, &b);
+    generic_unplug_device(bdev_get_queue(bdev));
+    wait_for_completion(&b.done);
+    ASSERT_TRUE(same(pg, 8 * r, 8));
+    ASSERT_EQ(machine::blk_read(dev, 4096 * r, buf.data(), buf.size()), 0);
+    ASSERT_EQ(memcmp(buf.data(), &img[4096 * r], buf.size()), 0);
+  }
+  EXPECT_EQ(machine::disk_plug_timer_arms(d), arms) << "bursts their own task unplugged armed the timer";
+
+  Batch& left = *batch();
+  send_reads(bdev, pg, 300, 8, &left);
+  wait_for_completion(&left.done);  // sleeps with the burst plugged
+  EXPECT_TRUE(same(pg, 300, 8));
+  EXPECT_EQ(machine::disk_plug_timer_arms(d), arms + 1);
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> ts;
+  for (unsigned t = 0; t < 6; t++)
+    ts.emplace_back([&, t] {
+      Bdev mine(dev);
+      Pages p(4);
+      for (unsigned r = 0; r < 40; r++) {
+        unsigned first = (t * 40 + r) * 4 % 1000;
+        Batch& b = *batch();
+        send_reads(mine, p, first, 4, &b);
+        if (t % 3 == 0) {
+          wait_for_completion(&b.done);
+        } else if (t % 3 == 1) {
+          generic_unplug_device(bdev_get_queue(mine));
+          wait_for_completion(&b.done);
+        } else if (!wait_for([&] { return b.left.load() == 0; })) {
+          failures++;
+          return;
+        }
+        if (b.errors.load() || !same(p, first, 4)) failures++;
+      }
+    });
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(failures.load(), 0);
   machine::disk_detach(d);
 }
 

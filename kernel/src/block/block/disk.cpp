@@ -260,5 +260,6 @@ void disk_set_random_completion(Disk* d, bool on, unsigned max_delay_us, uint64_
 
 uint64_t disk_completed_bios(Disk* d) { return d->completed.load(); }
 uint64_t disk_merged_bios(Disk* d) { return d->merged.load(); }
+uint64_t disk_plug_timer_arms(Disk* d) { return d->wq ? blkhost::wq_timer_arms(d->wq) : 0; }
 
 }  // namespace machine

@@ -151,6 +151,9 @@ void engine_thread(void* arg, unsigned index) {
       run_random(d, items.data(), n, &segs);
     else
       run_merged(d, items.data(), n, &segs);
+    // Completion routines may have queued bios (a held write let go); nobody on this
+    // thread will unplug them.
+    blkhost::wq_leave_plugs();
   }
 }
 

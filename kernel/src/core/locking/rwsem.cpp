@@ -10,6 +10,7 @@
 
 #include <climits>
 
+#include "host/block_host.h"
 #include "host/host.h"
 #include "machine/kernel.h"
 #include "src/core/locking/lock_check.h"
@@ -23,6 +24,7 @@ void release_wake(struct rw_semaphore* sem) {
 }
 
 void sleep_until_changed(struct rw_semaphore* sem, int seq) {
+  blkhost::wq_leave_plugs();
   __atomic_add_fetch(&sem->sleepers, 1, __ATOMIC_SEQ_CST);
   host::futex_wait(&sem->wake_seq, seq, -1);
   __atomic_sub_fetch(&sem->sleepers, 1, __ATOMIC_SEQ_CST);

@@ -10,6 +10,7 @@
 
 #include <climits>
 
+#include "host/block_host.h"
 #include "host/host.h"
 #include "machine/kernel.h"
 #include "src/core/sched/task_internal.h"
@@ -56,6 +57,7 @@ long jiffies_until(int64_t deadline_ns) {
 }
 
 int sleep_on_word(volatile int* word, int expected, bool interruptible, int64_t deadline_ns) {
+  blkhost::wq_leave_plugs();  // as a kernel flushes a task's plug when it schedules
   int64_t timeout = -1;
   if (deadline_ns >= 0) {
     timeout = deadline_ns - host::monotonic_ns();
@@ -99,6 +101,7 @@ static long schedule_until(int64_t deadline_ns) {
       timeout = deadline_ns - host::monotonic_ns();
       if (timeout <= 0) break;
     }
+    blkhost::wq_leave_plugs();
     host::futex_wait(&t->wake_seq, seq, timeout);
     slice_restarted();
   }

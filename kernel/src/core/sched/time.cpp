@@ -6,6 +6,7 @@
 #include <linux/sched.h>
 #include <linux/time.h>
 
+#include "host/block_host.h"
 #include "host/host.h"
 
 namespace {
@@ -37,6 +38,7 @@ struct timespec current_kernel_time(void) {
 void msleep(unsigned int msecs) {
   might_sleep();
   unsigned long end = get_jiffies() + msecs;
+  blkhost::wq_leave_plugs();
   host::sleep_ns(int64_t(msecs) * 1000000);
   while (time_before(get_jiffies(), end)) host::sleep_ns(1000000);
 }

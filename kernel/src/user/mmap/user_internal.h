@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/block_host.h"
 #include "src/core/lib/raw_lock.h"
 #include "src/core/locking/lock_check.h"
 
@@ -64,6 +65,7 @@ class UseMm {
   ~UseMm() {
     task_->mm = saved_;
     vk::lockcheck::return_to_user();
+    blkhost::wq_leave_plugs();  // back in user space: nothing on this task unplugs them now
   }
   UseMm(const UseMm &) = delete;
   UseMm &operator=(const UseMm &) = delete;
