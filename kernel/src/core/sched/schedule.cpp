@@ -34,8 +34,6 @@ constexpr int64_t kTimeSliceNs = 4 * 1000000;
 // When the calling thread last gave up the processor (yielded or slept); 0: never.
 thread_local int64_t t_slice_start;
 
-void slice_restarted() { t_slice_start = host::coarse_ns(); }
-
 void check_schedule_context() {
   if (in_atomic() || irqs_disabled()) {
     task_struct* t = get_current();
@@ -44,6 +42,8 @@ void check_schedule_context() {
   }
 }
 }  // namespace
+
+void slice_restarted() { t_slice_start = host::coarse_ns(); }
 
 int64_t deadline_after_jiffies(long timeout) {
   if (timeout < 0) return -1;

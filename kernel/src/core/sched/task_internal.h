@@ -24,6 +24,9 @@ inline TaskPrivate* task_private(task_struct* t) { return static_cast<TaskPrivat
 // interruptible sleep, -ETIMEDOUT past the deadline. The caller did might_sleep().
 int sleep_on_word(volatile int* word, int expected, bool interruptible, int64_t deadline_ns);
 
+// The calling thread has just slept or yielded: cond_resched counts its time slice from now.
+void slice_restarted();
+
 // Deadline in host ns for a timeout in jiffies (<0: none).
 int64_t deadline_after_jiffies(long timeout);
 // Jiffies left until the deadline, at least 0.

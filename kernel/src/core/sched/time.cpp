@@ -8,6 +8,7 @@
 
 #include "host/block_host.h"
 #include "host/host.h"
+#include "src/core/sched/task_internal.h"
 
 namespace {
 int64_t boot_ns() {
@@ -41,6 +42,7 @@ void msleep(unsigned int msecs) {
   blkhost::wq_leave_plugs();
   host::sleep_ns(int64_t(msecs) * 1000000);
   while (time_before(get_jiffies(), end)) host::sleep_ns(1000000);
+  vk::slice_restarted();
 }
 
 // Busy-waits usecs microseconds; any context.
