@@ -58,6 +58,33 @@ bool contains(const std::string& s, const std::string& part) { return s.find(par
 
 }  // namespace
 
+// What every command-line tool does: a version, one usage line for a command that is
+// not there, --json wherever it stands, and an error as a JSON document when asked.
+TEST_F(Cli, VersionUnknownCommandsAndJsonAnywhere) {
+  std::string out, err;
+  EXPECT_EQ(runVelloc({"--version"}, &out, &err), 0) << err;
+  EXPECT_TRUE(contains(out, "velloc 3.1.0") && contains(out, "build 9504")) << out;
+
+  EXPECT_TRUE(contains(fails({"frob"}), "unknown command \"frob\"")) << "frob";
+  EXPECT_TRUE(contains(fails({}), "no command given"));
+  EXPECT_TRUE(contains(fails({"--json"}), "no command given"));
+
+  std::string before, after;
+  ASSERT_EQ(runVelloc({"--json", "info", image_}, &before, &err), 0) << err;
+  ASSERT_EQ(runVelloc({"info", image_, "--json"}, &after, &err), 0) << err;
+  EXPECT_EQ(before, after);
+  EXPECT_TRUE(nlohmann::json::parse(after, nullptr, false).is_object()) << after;
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"info", "/nonexistent.img", "--json"}, {"--json", "frob"}, {"--json", "restore", "--round", "x"}}) {
+    EXPECT_EQ(runVelloc(args, &out, &err), 2) << args[1];
+    nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_TRUE(j.is_object() && j.contains("error")) << args[1] << ": " << out;
+    EXPECT_EQ(j["error"].value("code", 0), 2);
+    EXPECT_EQ("velloc: error: " + j["error"].value("message", std::string()) + "\n", err);
+  }
+}
+
 TEST_F(Cli, MissingUnreadableOrOddImagesAreNamed) {
   std::string missing = t_ / "none.img";
   EXPECT_EQ(fails({"backup", missing, "--partition", "1", "--out", t_ / "b"}),
