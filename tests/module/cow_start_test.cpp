@@ -58,10 +58,7 @@ TEST_F(CowStartTest, OnlyOneHandleHoldsTheSlotAndOnlyItGivesItBack) {
   t.join();
   EXPECT_EQ((u32)stateStarted, agent().state().state);
 
-  // The same handle started twice is refused as well, and still owns the slot.
-  EXPECT_EQ(9, agent().startBackup(dev_, blocks_, 10));
-  EXPECT_EQ((u32)stateOtherBackupOpen, agent().state().state);
-  EXPECT_EQ(2, logCount("ioctlStartBackup: another backup operation is open can't start backup on device major="));
+  EXPECT_EQ(1, logCount("ioctlStartBackup: another backup operation is open can't start backup on device major="));
   EXPECT_EQ(0, agent().close());
   EXPECT_EQ(0, atomic_read(&busy));
 
@@ -109,6 +106,42 @@ TEST_F(CowStartTest, RacingStartsGiveTheSlotToExactlyOne) {
   }
 }
 
+// A start sent again on the handle that runs the backup, alone or from racing threads of
+// the agent, is told the handle is not idle; the backup goes on as if it had not come.
+TEST_F(CowStartTest, AStartOnTheRunningHandleLeavesItsBackupAsItWas) {
+  makePartition();
+  std::vector<uint8_t> before = diskBlock(5);
+  ASSERT_EQ(0, agent().startBackup(dev_, blocks_, blocks_));
+  for (u32 expected : {(u32)stateStarted, (u32)stateSnapshotComplete}) {
+    if (expected == stateSnapshotComplete) protect();
+    ASSERT_EQ(expected, agent().state().state);
+    std::atomic<int> notIdle{0};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 3; i++)
+      ts.push_back(runInProcess(agent().proc, [&] {
+        if (agent().startBackup(dev_, blocks_, 10) == velErrNotIdle) notIdle++;
+      }));
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(3, notIdle.load());
+    EXPECT_EQ(expected, agent().state().state);
+    EXPECT_EQ(1, atomic_read(&busy));
+  }
+  EXPECT_EQ(6, logCount("that is already busy"));
+  EXPECT_EQ(0, logCount("another backup operation is open"));
+
+  // Still protecting: a block written now reads back as it was at the snapshot.
+  writeBlock(5, 1, 1);
+  uint32_t buf = (uint32_t)mapTransferBuffer(agent(), blockSize_);
+  ASSERT_EQ(0, agent().readBlocks(5, 1, buf));
+  std::vector<uint8_t> got(blockSize_);
+  ASSERT_EQ(0, agent().readMapped(buf, got.data(), got.size()));
+  EXPECT_EQ(before, got);
+  EXPECT_EQ(0, agent().munmap(buf, blockSize_));
+  closeAndExpectBalanced();
+  EXPECT_EQ(7, lastStat("state: "));
+  EXPECT_EQ(0, atomic_read(&busy));
+}
+
 TEST_F(CowStartTest, AStartThatFailsPartWayStaysStartingUntilClosed) {
   makePartition();
   const uint64_t mark = logMark();
@@ -116,7 +149,8 @@ TEST_F(CowStartTest, AStartThatFailsPartWayStaysStartingUntilClosed) {
   EXPECT_TRUE(logInOrder({"newBlockMap: block size size=0 invalid", "newCacheMap: error creating cache map of size=0"},
                          mark));
   EXPECT_EQ((u32)stateStarting, agent().state().state);
-  EXPECT_EQ(9, agent().startBackup(dev_, blocks_, 10)) << "the handle cannot be started again";
+  EXPECT_EQ(11, agent().startBackup(dev_, blocks_, 10)) << "the handle cannot be started again";
+  EXPECT_EQ((u32)stateStarting, agent().state().state);
   EXPECT_EQ(0, agent().close());
   EXPECT_EQ(0, __atomic_load_n(&backup_cachePID, __ATOMIC_SEQ_CST));
   EXPECT_EQ(0, atomic_read(&busy));

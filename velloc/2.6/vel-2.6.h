@@ -115,7 +115,7 @@ typedef struct AutoMapSession {
  * write: the snapshot switch, the map load's switch, close), the short spin locks
  * (amListUsersLock, a change-tracking session's usersLock, mrLock), activeSessionUsers
  * (module-wide), cacheUsers (read: cache users; write: cache teardown), a cache bucket's
- * sem, a BlockMap's locks. busyLock is held alone.
+ * sem, a BlockMap's locks. busyLock: nothing is taken under it (the start takes it under bSem).
  * `state` is one aligned 32-bit word read without a lock by the write path and the
  * worker; it is written under bSem, under writers, or by the write path's error exits.
  * The statistics counters are atomic and need no lock.

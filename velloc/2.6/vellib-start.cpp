@@ -98,31 +98,37 @@ int newCacheMap(Backup *b) {
 
 /*
  * ioctlStartBackup (doStartBackup): claims the backup slot and builds the session of the
- * partition kdev. Returns 0; 9 when another backup holds the slot; 11 when the handle is not
- * idle; getDiskInfo's 3 or 8; 5 for no memory; a negative error when the worker could not
- * be started; 2 for a cache map of size 0; 1 when the queue has no make-request function.
- * Takes busyLock alone, then bSem for the rest; sleeps. On failure what was built stays in
- * the record and the handle keeps the slot until closeBackup.
+ * partition kdev. Returns 0; 9 when another handle holds the slot; 11 when the handle is not
+ * idle, its own session among them (a stray start leaves a running backup as it was);
+ * getDiskInfo's 3 or 8; 5 for no memory; a negative error when the worker could not be
+ * started; 2 for a cache map of size 0; 1 when the queue has no make-request function.
+ * Takes bSem for the whole start, busyLock inside it (nothing is taken under busyLock);
+ * sleeps. On failure what was built stays in the record and the handle keeps the slot until
+ * closeBackup.
  */
 int ioctlStartBackup(Backup *b, dev_t kdev, unsigned int totalBlocks_, unsigned int maxCacheBlocks_) {
   unsigned long flags;
   unsigned int vmPages;
   int r;
 
-  spin_lock_irqsave(&busyLock, flags);
-  if (atomic_read(&busy) == 1) {
-    spin_unlock_irqrestore(&busyLock, flags);
-    velSetState(b, stateOtherBackupOpen);
-    printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
-           "ioctlStartBackup", (int)MAJOR(kdev), (int)MINOR(kdev));
-    return velErrOtherBackupOpen;
-  }
-  atomic_set(&busy, 1);
-  spin_unlock_irqrestore(&busyLock, flags);
-
+  /* Under bSem a start of this handle cannot meet its own session half built, nor a
+   * second start of the same handle take the slot's refusal for another's. */
   down(&b->bSem);
-  /* From here the slot is this handle's until it is closed. */
-  b->ownsBusy = 1;
+  if (!b->ownsBusy) {
+    spin_lock_irqsave(&busyLock, flags);
+    if (atomic_read(&busy) == 1) {
+      spin_unlock_irqrestore(&busyLock, flags);
+      velSetState(b, stateOtherBackupOpen);
+      printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
+             "ioctlStartBackup", (int)MAJOR(kdev), (int)MINOR(kdev));
+      r = velErrOtherBackupOpen;
+      goto out;
+    }
+    atomic_set(&busy, 1);
+    spin_unlock_irqrestore(&busyLock, flags);
+    /* From here the slot is this handle's until it is closed. */
+    b->ownsBusy = 1;
+  }
 
   if (velGetState(b) != stateIdle) {
     printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n",

@@ -47,7 +47,7 @@
 
 extern atomic_t initDone;                        /* 1 once the device is registered */
 extern atomic_t busy;                            /* 1 while a handle owns the backup slot. busyLock */
-extern spinlock_t busyLock;                      /* test-and-set / clearing of busy; held alone */
+extern spinlock_t busyLock;                      /* test-and-set / clearing of busy; innermost */
 extern Backup *activeSession;                    /* session under copy-on-write, or null. activeSessionUsers */
 extern struct rw_semaphore activeSessionUsers;   /* read: interception uses activeSession; write: close clears it */
 extern struct semaphore signalThread;            /* wakes the worker; count 1 at load (velInit) */
