@@ -56,6 +56,42 @@ TEST_F(CowCloseRaceTest, AnInterceptionWaitingForWritersOutlivesTheClose) {
   }
 }
 
+// The worker fails the session (no room for a captured block) just after the close has read
+// the working state it is about to end: the statistics must still name the error.
+TEST_F(CowCloseRaceTest, AnErrorOfTheWorkerDuringTheCloseIsTheStateItEndsIn) {
+  makePartition();
+  machine::Process* p = newProcess("closer");
+  AgentHandle h = openHandle(p);
+  std::thread starter = runInProcess(p, [&] { EXPECT_EQ(0, h.startBackup(dev_, blocks_, 0)); });
+  starter.join();
+  protect(false);
+  Backup* b = session();
+  ASSERT_NE(nullptr, b);
+
+  // Each side reaches its change of the state word; the worker waits there until the close
+  // has reached its own, the close until the worker has made its change.
+  std::atomic<bool> workerAtState{false}, closeAtState{false};
+  machine::set_point_hook([&](const machine::PointEvent& e) {
+    if (e.kind != machine::Point::atomic_rmw || e.object != &b->state) return;
+    if (std::string(e.task) == VEL_KTHREAD_NAME) {
+      workerAtState = true;
+      waitFor([&] { return closeAtState.load(); });
+    } else if (workerAtState) {
+      closeAtState = true;
+      waitFor([&] { return velGetState(b) != stateSnapshotComplete; });
+    }
+  });
+  std::thread writer([&] { writeBlock(7, 1, 1); });
+  ASSERT_TRUE(waitFor([&] { return workerAtState.load(); }));
+  std::thread closer = runInProcess(p, [&] { EXPECT_EQ(0, h.close()); });
+  closer.join();
+  writer.join();
+  machine::set_point_hook(nullptr);
+  EXPECT_TRUE(closeAtState);
+  EXPECT_EQ(1, logCount("getCacheBlock: configured max cache memory reached (0 blocks)"));
+  EXPECT_EQ((long)stateCacheExhausted, lastStat("state: "));
+}
+
 TEST_F(CowCloseRaceTest, WritesRacingTheCloseAllComplete) {
   makePartition();
   for (int round = 0; round < 5; round++) {

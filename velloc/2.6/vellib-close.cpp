@@ -139,8 +139,9 @@ void closeBackup(Backup *b) {
 
   handedOver = handOverQueue(b);
 
-  savedState = velGetState(b);
-  if (savedState <= stateMapLoaded) velSetState(b, stateClosing);
+  /* In one step with the test: the worker may fail the session at any moment, and its
+   * error must not be overwritten with stateClosing. */
+  savedState = velLeaveWorkingStates(b, stateClosing);
 
   flushWorkQueue(b);
 

@@ -15,6 +15,7 @@
 #include <linux/kernel.h>
 #include <linux/list.h>
 #include <asm/atomic.h>
+#include <asm/system.h>
 #include <linux/spinlock.h>
 #include <asm/semaphore.h>
 #include <linux/rwsem.h>
@@ -181,19 +182,22 @@ int countQueueAMS(request_queue_t *q);
 
 /* ---- Session state word ---------------------------------------------------------------------------
  * `state` is read and written without a common lock (write path, worker, commands); each access is
- * one untorn atomic load or store. An error of the write path is entered only from a working state
- * (6 or less): the first error stays, and a closing session is never put back into an error. */
+ * one untorn atomic load, exchange or compare-and-exchange. A session leaves its working states (6
+ * or less) once, for an error of the write path or for the close: whichever comes first stays, and
+ * a closing session is never put back into an error. */
 static inline u32 velGetState(Backup *b) { return __atomic_load_n(&b->state, __ATOMIC_SEQ_CST); }
-static inline void velSetState(Backup *b, u32 s) { __atomic_store_n(&b->state, s, __ATOMIC_SEQ_CST); }
+static inline void velSetState(Backup *b, u32 s) { set_mb(b->state, s); }
+/* Moves the session from a working state into `to`; returns the state it found, which is the
+ * one it left when that was a working state (and stays otherwise). Any context. */
+static inline u32 velLeaveWorkingStates(Backup *b, u32 to) {
+  u32 cur = velGetState(b), seen;
+  while (cur <= stateMapLoaded && (seen = cmpxchg(&b->state, cur, to)) != cur) cur = seen;
+  return cur;
+}
 /* Moves the session from a working state into errorState; returns 1 if it did, 0 when the session
  * was already closing or in an error state (which then stays). Any context. */
 static inline int velEnterErrorState(Backup *b, u32 errorState) {
-  u32 cur = velGetState(b);
-  while (cur <= stateMapLoaded) {
-    if (__atomic_compare_exchange_n(&b->state, &cur, errorState, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-      return 1;
-  }
-  return 0;
+  return velLeaveWorkingStates(b, errorState) <= stateMapLoaded;
 }
 
 /* ---- Request kinds --------------------------------------------------------------------------------
