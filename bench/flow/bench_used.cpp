@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <fcntl.h>
+
 #include "bench_internal.h"
+#include "fileutil.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/ext_fs.h"
 #include "velloc/agent/image_builder.h"
@@ -12,34 +15,57 @@
 namespace velloc::bench {
 
 void figureUsedBlocks(const Options& o, std::vector<Row>& rows) {
-  const uint64_t partBytes = o.quick ? 256 * kMiB : kGiB;
+  // The partition of the case that asks for it: 2 GiB holding a third of that.
+  const uint64_t partBytes = o.quick ? 256 * kMiB : 2 * kGiB;
   // A third in use: the files, plus what mkfs lays down (journal, inode tables).
   const unsigned files = 16;
   FsSpec spec{kBlock, partBytes, "bench-used", files, partBytes * 27 / 100 / files / kBlock * kBlock};
   const std::string image = o.scratch + "/used.img";
   progress(o, "figure 8: mkfs.ext4 of " + std::to_string(partBytes >> 20) + " MiB, a third in files");
-  buildExt4Image(image, {spec}, o.scratch);
+  std::vector<BuiltPartition> built = buildExt4Image(image, {spec}, o.scratch);
+  const uint64_t partOffset = built[0].startSector * 512;
+  const uint32_t blocks = uint32_t(built[0].sectors * 512 / kBlock);
+  UsedBlocks u;
+  {
+    ImageFileSource src(image, kBlock, partOffset, uint64_t(blocks) * kBlock);
+    u = readUsedBlocks(src, "the partition");
+  }
+  if (!u.known) throw AgentError("figure 8: " + u.reason);
+  // A partition in use for a while: its free blocks hold what deleted files left, not the
+  // holes of a fresh image (which the image file would answer faster than data).
+  std::vector<uint32_t> freeBlocks;
+  {
+    fs::Fd fd(fs::openOrThrow(image, O_WRONLY, "write"));
+    Bitmap freeMap(blocks);
+    for (uint32_t b = 0; b < blocks; ++b)
+      if (!u.used.test(b)) {
+        freeBlocks.push_back(b);
+        freeMap.set(b);
+      }
+    freeMap.forEachRun(256, [&](uint32_t first, uint32_t n) {
+      fillFile(fd.get(), partOffset + uint64_t(first) * kBlock, uint64_t(n) * kBlock, first);
+      return true;
+    });
+  }
   Host host(image);
   machine::Mount* m = host.mount(1);
   AgentProcess proc;
   Target t = describeTarget(proc, host.major(1), host.minor(1), host.devName(1));
-  ImageFileSource src(image, t.blockSize, host.startSector(1) * 512, uint64_t(t.totalBlocks) * t.blockSize);
-  UsedBlocks u = readUsedBlocks(src, t.name);
-  if (!u.known) throw AgentError("figure 8: " + u.reason);
-  std::vector<uint32_t> freeBlocks;
-  for (uint32_t b = 0; b < t.totalBlocks; ++b)
-    if (!u.used.test(b)) freeBlocks.push_back(b);
 
   NullSink sink;
   const int reps = o.quick ? 2 : 3;
-  double bestUsed = 1e9, bestAll = 1e9;
+  double bestUsed = 1e9, bestAll = 1e9, copyUsed = 0, copyAll = 0;
+  uint64_t readsUsed = 0, readsAll = 0;
   uint64_t copiedUsed = 0, copiedAll = 0;
   for (int i = 0; i < reps; ++i)
     for (bool all : {false, true}) {
       BackupOptions bo;
       bo.allBlocks = all;
       RoundResult r = fullRound(proc, t, bo, &sink);
-      (all ? bestAll : bestUsed) = std::min(all ? bestAll : bestUsed, r.secondsTotal);
+      double& best = all ? bestAll : bestUsed;
+      if (r.secondsTotal < best) (all ? copyAll : copyUsed) = r.secondsCopy;
+      (all ? readsAll : readsUsed) = r.reads;
+      best = std::min(best, r.secondsTotal);
       (all ? copiedAll : copiedUsed) = r.blocksCopied;
     }
   Row a = ratioRow("8a",
@@ -47,11 +73,14 @@ void figureUsedBlocks(const Options& o, std::vector<Row>& rows) {
                        " MiB ext4, used blocks only vs all blocks",
                    "s", bestUsed, bestAll, "<=", 0.40);
   char note[256];
-  snprintf(note, sizeof note, "best of %d, open to close, into the mapped buffer; %llu of %llu blocks in use (%.0f%%)",
+  snprintf(note, sizeof note,
+           "best of %d, open to close, into the mapped buffer; %llu of %llu blocks in use (%.0f%%); copy phases %.3f s "
+           "vs %.3f s, in %llu and %llu reads",
            reps, (unsigned long long)copiedUsed, (unsigned long long)copiedAll,
-           100.0 * double(copiedUsed) / double(std::max<uint64_t>(copiedAll, 1)));
+           100.0 * double(copiedUsed) / double(std::max<uint64_t>(copiedAll, 1)), copyUsed, copyAll,
+           (unsigned long long)readsUsed, (unsigned long long)readsAll);
   a.note = note;
-  if (copiedUsed != u.used.count() || copiedAll != t.totalBlocks) a.failed = true;
+  if (copiedUsed != u.used.count() || copiedAll != t.totalBlocks || t.totalBlocks != blocks) a.failed = true;
   rows.push_back(a);
 
   // Writers into the free space for the whole round: with the used map loaded none of
