@@ -325,7 +325,7 @@ TEST(UsedOnlyFallback, APartitionWithoutExtCopiesAllBlocksWithTheReasonAndOldMan
     fillBlock(b.data(), 4096, blk, 1, 1);
     ASSERT_EQ(machine::fs_write(host->mounted(1), uint64_t(blk) * 4096, b.data(), b.size()), 0);
   }
-  FreezeOracle oracle(*host, 1);
+  auto oracle = std::make_unique<FreezeOracle>(*host, 1);
   {
     AgentProcess proc;
     Target t = describeTarget(proc, host->major(1), host->minor(1), host->devName(1));
@@ -342,7 +342,8 @@ TEST(UsedOnlyFallback, APartitionWithoutExtCopiesAllBlocksWithTheReasonAndOldMan
     EXPECT_EQ(m.rounds[0].allBlocksReason, r.plan.allBlocksReason);
     EXPECT_TRUE(contains(readText(tmp / "b/manifest.json"), "\"version\": 1"));
   }
-  std::vector<uint8_t> truth = oracle.take();
+  std::vector<uint8_t> truth = oracle->take();
+  oracle.reset();  // its hook is on the mount, which goes with the host
   host.reset();
   // The manifest as versions before the block map wrote it.
   std::string text = readText(tmp / "b/manifest.json"), old;
