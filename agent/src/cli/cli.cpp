@@ -1,13 +1,10 @@
 // Argument parsing and dispatch of `velloc`.
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
+#include <memory>
 
-#include "cli_internal.h"
+#include "command_run.h"
 #include "repo_commands.h"
 #include "service_commands.h"
-#include "velloc/agent/errors.h"
-#include "velloc/agent/round_chunks.h"
 #include "velloc/cli.h"
 #include "velloc.h"
 #if VELLOC_HAVE_LIVE
@@ -17,12 +14,6 @@
 namespace velloc {
 
 namespace {
-// The demo keeps its work next to the build when run from a source tree (make demo).
-std::string defaultWorkdir() {
-  struct stat st;
-  if (::stat("build", &st) == 0 && S_ISDIR(st.st_mode)) return "build/demo";
-  return "velloc-demo";
-}
 
 #define VELLOC_STR2(x) #x
 #define VELLOC_STR(x) VELLOC_STR2(x)
@@ -70,90 +61,36 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   app.footer("Also: bench    every speed and memory figure as a ratio against a same-run baseline "
              "(velloc bench --help)");
 
-  std::string workdir = defaultWorkdir();
-  int rounds = 3, writers = 4;
-  double seconds = 1.5;
-  uint32_t cacheBlocks = 16384;
-  auto* demo = app.add_subcommand("demo", "build a disk image with two ext4 partitions, back both up while "
-                                          "writers run, check every round");
-  demo->add_option("--workdir", workdir, "work directory (kept: image, backups, restored images, kernel log)");
-  demo->add_option("--rounds", rounds, "incremental rounds after the full one")->check(CLI::Range(0, 100));
-  demo->add_option("--writers", writers, "writer threads per partition")->check(CLI::Range(0, 64));
-  demo->add_option("--seconds", seconds, "seconds of writing before each round")->check(CLI::Range(0.0, 600.0));
-  demo->add_option("--cache-blocks", cacheBlocks, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 24));
-
-  std::string image, outDir;
-  int partition = 0, bRounds = 0, bWriters = 0;
-  double bSeconds = 1.0;
-  uint32_t bCache = 16384;
-  cli::ServiceBackupArgs sBackup;
-  auto* backup = app.add_subcommand("backup", "back up a device of the velloc service into a repository (velloc backup "
-                                              "sda1 --repo DIR), or one partition of a disk image in this process: a "
-                                              "full round, then incrementals");
-  backup->add_option("IMAGE", image, "device of the service (sda1), or a disk image with an MBR")->required();
-  backup->add_option("--repo", sBackup.repo, "DEVICE: repository to add the round to (made by the first backup)");
-  backup->add_flag("--full", sBackup.full, "DEVICE: a full round even when an incremental is possible");
-  backup->add_flag("--verify", sBackup.verify,
-                   "DEVICE: check the round against the partition as frozen for it, rebuild it and e2fsck it");
-  backup->add_flag("--all-blocks", sBackup.allBlocks,
-                   "copy every block of the partition, not only those its file system uses (a file system not to "
-                   "be trusted, a forensic copy)");
-  cli::addSocketOption(backup, sBackup.socket);
-  auto* bPartition = backup->add_option("--partition", partition, "IMAGE: partition number (1-4)");
-  auto* bOut = backup->add_option("--out", outDir, "IMAGE: backup directory to create (must not exist)");
-  backup->add_option("--rounds", bRounds, "incremental rounds after the full one")->check(CLI::Range(0, 1000));
-  backup->add_option("--writers", bWriters,
-                     "writer threads overwriting the data blocks of the partition's files during the backup "
-                     "(changes the image!)")->check(CLI::Range(0, 64));
-  backup->add_option("--seconds", bSeconds, "seconds between rounds")->check(CLI::Range(0.0, 3600.0));
-  backup->add_option("--cache-blocks", bCache, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 30));
-  std::string bCompress = agent::compressionName(agent::kDefaultCompression);
-  auto* bCompressOpt = backup->add_option("--compress", bCompress, "how rounds store their blocks: none (raw images, as e2fsck and qemu-img "
-                                              "read them), fast or strong (zstd chunks)")
-      ->check(CLI::IsMember({"none", "fast", "strong"}))
-      ->capture_default_str();
-
-  std::string rDir, rOut;
-  int rRound = 0;
-  auto* restore = app.add_subcommand("restore", "rebuild the partition image of one round from a backup directory");
-  restore->add_option("DIR", rDir, "backup directory")->required();
-  restore->add_option("--round", rRound, "round to rebuild")->required();
-  restore->add_option("--out", rOut, "image file to create (must not exist; zeros become holes), a block device "
-                                     "(not mounted, at least the partition's size), or - for standard output")->required();
-
-  std::string vA, vB;
-  uint32_t vBs = 4096;
-  auto* verify = app.add_subcommand("verify", "compare two images block by block");
-  verify->add_option("A", vA, "first image")->required();
-  verify->add_option("B", vB, "second image")->required();
-  verify->add_option("--block-size", vBs, "block size to report differences in")->check(CLI::Range(1u, 1u << 20));
-
-  std::string iImage;
-  auto* info = app.add_subcommand("info", "partitions of a disk image as the device reports them");
-  info->add_option("IMAGE", iImage, "disk image")->required();
-
-  std::string logFrom;
-  auto* log = app.add_subcommand("log", "the kernel log of the last run (dmesg style)");
-  log->add_option("FROM", logFrom, "a work/backup directory or log file (default: the last run)");
-
-  cli::CommandRun repoRun;
-  cli::addCheckCommand(app, repoRun);
-  cli::addMergeCommand(app, repoRun);
-  cli::addPruneCommand(app, repoRun);
-
+  cli::CommandRun run;
+  cli::addDemoCommand(app, run);
+  cli::addBackupCommand(app, run);
+  cli::addRestoreCommand(app, run);
+  cli::addVerifyCommand(app, run);
+  cli::addInfoCommand(app, run);
+  cli::addLogCommand(app, run);
+  cli::addCheckCommand(app, run);
+  cli::addMergeCommand(app, run);
+  cli::addPruneCommand(app, run);
 #if VELLOC_HAVE_LIVE
-  cli::LiveArgs liveArgs;
-  auto* live = cli::addLiveCommand(app, liveArgs);
+  auto live = std::make_shared<cli::LiveArgs>();
+  cli::onRun(cli::addLiveCommand(app, *live), run,
+             [live](bool j, std::ostream& o, std::ostream& e) { return cli::cmdLive(*live, j, o, e); });
 #endif
-  cli::ServeArgs serveArgs;
-  auto* serve = cli::addServeCommand(app, serveArgs);
-  cli::ClientArgs clientArgs;
-  auto* status = cli::addStatusCommand(app, clientArgs);
-  auto* attach = cli::addAttachCommand(app, clientArgs);
-  auto* detach = cli::addDetachCommand(app, clientArgs);
-  auto* mount = cli::addMountCommand(app, clientArgs);
-  auto* unmount = cli::addUnmountCommand(app, clientArgs);
-  auto* stop = cli::addStopCommand(app, clientArgs);
+  auto serve = std::make_shared<cli::ServeArgs>();
+  cli::onRun(cli::addServeCommand(app, *serve), run,
+             [serve](bool, std::ostream& o, std::ostream& e) { return cli::cmdServe(*serve, o, e); });
+  // The clients of the service share their arguments; one of them is parsed.
+  auto client = std::make_shared<cli::ClientArgs>();
+  using ClientCommand = int (*)(const cli::ClientArgs&, bool, std::ostream&);
+  auto clientRun = [client](ClientCommand cmd) {
+    return [client, cmd](bool j, std::ostream& o, std::ostream&) { return cmd(*client, j, o); };
+  };
+  cli::onRun(cli::addStatusCommand(app, *client), run, clientRun(cli::cmdStatus));
+  cli::onRun(cli::addAttachCommand(app, *client), run, clientRun(cli::cmdAttach));
+  cli::onRun(cli::addDetachCommand(app, *client), run, clientRun(cli::cmdDetach));
+  cli::onRun(cli::addMountCommand(app, *client), run, clientRun(cli::cmdMount));
+  cli::onRun(cli::addUnmountCommand(app, *client), run, clientRun(cli::cmdUnmount));
+  cli::onRun(cli::addStopCommand(app, *client), run, clientRun(cli::cmdStop));
 
   const bool jsonEarly = jsonAsked(argc, argv);
   if (std::string word = commandWord(argc, argv); word != "-") {
@@ -171,52 +108,19 @@ int runCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << e.what() << "\n";
     return 0;
   } catch (const CLI::ParseError& e) {
+    // Subcommand help comes here too (CLI11 raises it from inside parse).
     if (e.get_exit_code() == 0) {
       out << app.help();
       return 0;
     }
     return failure(e.what(), 2, jsonEarly, out, err);
   }
-  // Subcommand help (CLI11 raises it from inside parse for subcommands as well).
+  if (!run) return failure("no command given (see velloc --help)", 2, json, out, err);
   try {
-    if (*demo) return cli::cmdDemo(workdir, rounds, writers, seconds, cacheBlocks, json, out, err);
-    if (*backup && cli::namesServiceDevice(image)) {
-      if (sBackup.repo.empty()) throw agent::AgentError("backup of device " + image + " needs --repo DIR");
-      if (*bPartition || *bOut)
-        throw agent::AgentError(image + " is a device of the service: give --repo DIR, not --partition or --out");
-      sBackup.device = image;
-      sBackup.cacheBlocks = bCache;
-      if (*bCompressOpt) sBackup.compress = bCompress;
-      return cli::cmdServiceBackup(sBackup, json, out, err);
-    }
-    if (*backup) {
-      if (!*bPartition || !*bOut)
-        throw agent::AgentError("backup of image " + image + " needs --partition N and --out DIR (or name a device "
-                                "of the service, such as sda1, with --repo DIR)");
-      agent::Compression c;
-      agent::parseCompression(bCompress, &c);
-      return cli::cmdBackup(image, partition, outDir, bRounds, bWriters, bCache, bSeconds, c, sBackup.allBlocks, json,
-                            out, err);
-    }
-    if (*serve) return cli::cmdServe(serveArgs, out, err);
-    if (*status) return cli::cmdStatus(clientArgs, json, out);
-    if (*attach) return cli::cmdAttach(clientArgs, json, out);
-    if (*detach) return cli::cmdDetach(clientArgs, json, out);
-    if (*mount) return cli::cmdMount(clientArgs, json, out);
-    if (*unmount) return cli::cmdUnmount(clientArgs, json, out);
-    if (*stop) return cli::cmdStop(clientArgs, json, out);
-    if (*restore) return cli::cmdRestore(rDir, rRound, rOut, json, out, err);
-    if (*verify) return cli::cmdVerify(vA, vB, vBs, json, out);
-    if (*info) return cli::cmdInfo(iImage, json, out);
-    if (*log) return cli::cmdLog(logFrom, out);
-    if (repoRun) return repoRun(json, out, err);
-#if VELLOC_HAVE_LIVE
-    if (*live) return cli::cmdLive(liveArgs, json, out, err);
-#endif
+    return run(json, out, err);
   } catch (const std::exception& e) {
     return failure(e.what(), 2, json, out, err);
   }
-  return 2;
 }
 
 }  // namespace velloc

@@ -6,11 +6,16 @@
 #include <sstream>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "cli_internal.h"
+#include "command_run.h"
+#include "service_commands.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/image_builder.h"
 #include "velloc/agent/partial_files.h"
 #include "velloc/agent/restore.h"
+#include "velloc/agent/round_chunks.h"
 
 namespace velloc::cli {
 
@@ -173,6 +178,124 @@ int cmdLog(const std::string& from, std::ostream& out) {
   }
   out << f.rdbuf();
   return 0;
+}
+
+// ---- registration --------------------------------------------------------------------------
+
+CLI::App* onRun(CLI::App* c, CommandRun& run, CommandRun body) {
+  c->callback([&run, body = std::move(body)] { run = body; });
+  return c;
+}
+
+namespace {
+
+struct BackupArgs {
+  std::string image;           // a disk image, or a device of the service ("sda1")
+  ServiceBackupArgs service;   // --repo, --full, --verify, --socket, and what both share
+  int partition = 0, rounds = 0, writers = 0;
+  std::string outDir;
+  double seconds = 1.0;
+  std::string compress = compressionName(kDefaultCompression);
+};
+
+int runBackup(const BackupArgs& a, bool given[3], bool asJson, std::ostream& out, std::ostream& err) {
+  const bool partitionGiven = given[0], outGiven = given[1], compressGiven = given[2];
+  if (namesServiceDevice(a.image)) {
+    if (a.service.repo.empty()) throw AgentError("backup of device " + a.image + " needs --repo DIR");
+    if (partitionGiven || outGiven)
+      throw AgentError(a.image + " is a device of the service: give --repo DIR, not --partition or --out");
+    ServiceBackupArgs s = a.service;
+    s.device = a.image;
+    if (compressGiven) s.compress = a.compress;
+    return cmdServiceBackup(s, asJson, out, err);
+  }
+  if (!partitionGiven || !outGiven)
+    throw AgentError("backup of image " + a.image + " needs --partition N and --out DIR (or name a device "
+                     "of the service, such as sda1, with --repo DIR)");
+  Compression c;
+  parseCompression(a.compress, &c);
+  return cmdBackup(a.image, a.partition, a.outDir, a.rounds, a.writers, a.service.cacheBlocks, a.seconds, c,
+                   a.service.allBlocks, asJson, out, err);
+}
+
+}  // namespace
+
+CLI::App* addBackupCommand(CLI::App& app, CommandRun& run) {
+  auto a = std::make_shared<BackupArgs>();
+  auto* c = app.add_subcommand("backup", "back up a device of the velloc service into a repository (velloc backup "
+                                         "sda1 --repo DIR), or one partition of a disk image in this process: a full "
+                                         "round, then incrementals");
+  c->add_option("IMAGE", a->image, "device of the service (sda1), or a disk image with an MBR")->required();
+  c->add_option("--repo", a->service.repo, "DEVICE: repository to add the round to (made by the first backup)");
+  c->add_flag("--full", a->service.full, "DEVICE: a full round even when an incremental is possible");
+  c->add_flag("--verify", a->service.verify,
+              "DEVICE: check the round against the partition as frozen for it, rebuild it and e2fsck it");
+  c->add_flag("--all-blocks", a->service.allBlocks,
+              "copy every block of the partition, not only those its file system uses (a file system not to be "
+              "trusted, a forensic copy)");
+  addSocketOption(c, a->service.socket);
+  auto* partition = c->add_option("--partition", a->partition, "IMAGE: partition number (1-4)");
+  auto* outDir = c->add_option("--out", a->outDir, "IMAGE: backup directory to create (must not exist)");
+  c->add_option("--rounds", a->rounds, "incremental rounds after the full one")->check(CLI::Range(0, 1000));
+  c->add_option("--writers", a->writers,
+                "writer threads overwriting the data blocks of the partition's files during the backup (changes "
+                "the image!)")->check(CLI::Range(0, 64));
+  c->add_option("--seconds", a->seconds, "seconds between rounds")->check(CLI::Range(0.0, 3600.0));
+  c->add_option("--cache-blocks", a->service.cacheBlocks, "copy-on-write cache limit in blocks")
+      ->check(CLI::Range(1u, 1u << 30));
+  auto* compress = c->add_option("--compress", a->compress, "how rounds store their blocks: none (raw images, as "
+                                                            "e2fsck and qemu-img read them), fast or strong (zstd chunks)")
+                       ->check(CLI::IsMember({"none", "fast", "strong"}))
+                       ->capture_default_str();
+  return onRun(c, run, [a, partition, outDir, compress](bool asJson, std::ostream& out, std::ostream& err) {
+    bool given[3] = {bool(*partition), bool(*outDir), bool(*compress)};
+    return runBackup(*a, given, asJson, out, err);
+  });
+}
+
+CLI::App* addRestoreCommand(CLI::App& app, CommandRun& run) {
+  struct Args {
+    std::string dir, out;
+    int round = 0;
+  };
+  auto a = std::make_shared<Args>();
+  auto* c = app.add_subcommand("restore", "rebuild the partition image of one round from a backup directory");
+  c->add_option("DIR", a->dir, "backup directory")->required();
+  c->add_option("--round", a->round, "round to rebuild")->required();
+  c->add_option("--out", a->out, "image file to create (must not exist; zeros become holes), a block device (not "
+                                 "mounted, at least the partition's size), or - for standard output")->required();
+  return onRun(c, run, [a](bool asJson, std::ostream& out, std::ostream& err) {
+    return cmdRestore(a->dir, a->round, a->out, asJson, out, err);
+  });
+}
+
+CLI::App* addVerifyCommand(CLI::App& app, CommandRun& run) {
+  struct Args {
+    std::string a, b;
+    uint32_t blockSize = 4096;
+  };
+  auto a = std::make_shared<Args>();
+  auto* c = app.add_subcommand("verify", "compare two images block by block");
+  c->add_option("A", a->a, "first image")->required();
+  c->add_option("B", a->b, "second image")->required();
+  c->add_option("--block-size", a->blockSize, "block size to report differences in")->check(CLI::Range(1u, 1u << 20));
+  return onRun(c, run, [a](bool asJson, std::ostream& out, std::ostream&) {
+    return cmdVerify(a->a, a->b, a->blockSize, asJson, out);
+  });
+}
+
+CLI::App* addInfoCommand(CLI::App& app, CommandRun& run) {
+  auto image = std::make_shared<std::string>();
+  auto* c = app.add_subcommand("info", "partitions of a disk image as the device reports them");
+  c->add_option("IMAGE", *image, "disk image")->required();
+  return onRun(c, run, [image](bool asJson, std::ostream& out, std::ostream&) { return cmdInfo(*image, asJson, out); });
+}
+
+CLI::App* addLogCommand(CLI::App& app, CommandRun& run) {
+  auto from = std::make_shared<std::string>();
+  auto* c = app.add_subcommand("log", "the kernel log of the last run (dmesg style)");
+  c->add_option("FROM", *from, "a work/backup directory or log file (default: the last run)");
+  return onRun(c, run, [from](bool, std::ostream& out, std::ostream&) { return cmdLog(*from, out); });
 }
 
 }  // namespace velloc::cli

@@ -8,8 +8,11 @@
 #include <fstream>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "../fileutil.h"
 #include "cli_internal.h"
+#include "command_run.h"
 #include "velloc/agent/errors.h"
 #include "velloc/agent/image_builder.h"
 
@@ -140,6 +143,43 @@ int cmdDemo(const std::string& workdir, int rounds, int writers, double seconds,
     out << (ok ? "all rounds verified" : "SOME CHECKS FAILED") << " (" << fmtSeconds(elapsed) << " s)\n";
   }
   return ok ? 0 : 1;
+}
+
+}  // namespace velloc::cli
+
+namespace velloc::cli {
+
+namespace {
+
+struct DemoArgs {
+  std::string workdir;
+  int rounds = 3, writers = 4;
+  double seconds = 1.5;
+  uint32_t cacheBlocks = 16384;
+};
+
+// The demo keeps its work next to the build when run from a source tree (make demo).
+std::string defaultWorkdir() {
+  struct stat st;
+  if (::stat("build", &st) == 0 && S_ISDIR(st.st_mode)) return "build/demo";
+  return "velloc-demo";
+}
+
+}  // namespace
+
+CLI::App* addDemoCommand(CLI::App& app, CommandRun& run) {
+  auto a = std::make_shared<DemoArgs>();
+  a->workdir = defaultWorkdir();
+  auto* c = app.add_subcommand("demo", "build a disk image with two ext4 partitions, back both up while writers run, "
+                                       "check every round");
+  c->add_option("--workdir", a->workdir, "work directory (kept: image, backups, restored images, kernel log)");
+  c->add_option("--rounds", a->rounds, "incremental rounds after the full one")->check(CLI::Range(0, 100));
+  c->add_option("--writers", a->writers, "writer threads per partition")->check(CLI::Range(0, 64));
+  c->add_option("--seconds", a->seconds, "seconds of writing before each round")->check(CLI::Range(0.0, 600.0));
+  c->add_option("--cache-blocks", a->cacheBlocks, "copy-on-write cache limit in blocks")->check(CLI::Range(1u, 1u << 24));
+  return onRun(c, run, [a](bool asJson, std::ostream& out, std::ostream& err) {
+    return cmdDemo(a->workdir, a->rounds, a->writers, a->seconds, a->cacheBlocks, asJson, out, err);
+  });
 }
 
 }  // namespace velloc::cli

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "command_run.h"
 #include "velloc/agent/merge.h"
 
 namespace CLI {
@@ -11,9 +12,6 @@ class App;
 }
 
 namespace velloc::cli {
-
-// Runs a registered subcommand once its options are parsed: (json, out, err) -> status.
-using CommandRun = std::function<int(bool, std::ostream&, std::ostream&)>;
 
 // Each registers its subcommand and options on `app` and sets `run`.
 CLI::App* addCheckCommand(CLI::App& app, CommandRun& run);
