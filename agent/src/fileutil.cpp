@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>  // BLKGETSIZE64
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -98,6 +100,11 @@ void renameOrThrow(const std::string& from, const std::string& to) {
 uint64_t fileSize(int fd, const std::string& path) {
   struct stat st;
   if (::fstat(fd, &st) != 0) throw AgentError("cannot stat " + path + ": " + errnoText(errno));
+  if (S_ISBLK(st.st_mode)) {  // st_size is 0 for a block device: the device knows its size
+    uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) throw AgentError("cannot size " + path + ": " + errnoText(errno));
+    return bytes;
+  }
   return uint64_t(st.st_size);
 }
 

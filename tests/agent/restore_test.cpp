@@ -1,6 +1,9 @@
 // Restore of a chain and verify, on backup directories made without the device.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <random>
 
@@ -108,4 +111,24 @@ TEST(Verify, ReportsTheFirstDifferingBlocksAndSizes) {
   EXPECT_EQ(v.differing, 0u);
   EXPECT_EQ(v.sizeB, 5120u);
   EXPECT_TRUE(verifyAgainst(t / "a", a.data(), a.size(), 4096).same);
+}
+
+// A block device's size comes from the device: fstat reports 0 for it.
+TEST(Verify, ABlockDeviceAgainstTheFileBehindIt) {
+  agent_test::TempDir t;
+  std::vector<uint8_t> a(2048 * 512, 9);
+  std::ofstream(t / "a", std::ios::binary).write((char*)a.data(), std::streamsize(a.size()));
+  std::string loop;
+  if (getuid() == 0) {
+    if (FILE* p = popen(("losetup --find --show " + (t / "a") + " 2>/dev/null").c_str(), "r")) {
+      char line[256] = {0};
+      if (fgets(line, sizeof line, p)) loop = std::string(line, strcspn(line, "\n"));
+      pclose(p);
+    }
+  }
+  if (loop.empty()) GTEST_SKIP() << "no loop device (needs root and a free /dev/loopN)";
+  VerifyResult v = verifyImages(loop, t / "a", 4096);
+  EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+  EXPECT_EQ(v.sizeA, a.size());
+  EXPECT_TRUE(v.same);
 }
