@@ -102,6 +102,9 @@ void removeDirectoryNow(const char* path) {
 }
 
 void onInterrupt(int sig) {
+  // The signal raised again stays blocked until this handler returns, and the interrupted
+  // code then sees errno again before it dies: give it back as it was.
+  const int savedErrno = errno;
   for (Slot& s : g_slots) {
     if (s.state.load(std::memory_order_acquire) != 2) continue;
     if (s.isDir)
@@ -111,6 +114,7 @@ void onInterrupt(int sig) {
   }
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+  errno = savedErrno;
 }
 
 constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
