@@ -266,7 +266,7 @@ json Service::Impl::opStatus(const json& body) {
   }
   json run = nullptr;
   if (running) {
-    run = {{"device", running->device}, {"repo", running->repo}, {"round", running->round},
+    run = {{"device", running->device}, {"repo", running->repo}, {"round", running->round.load()},
            {"kind", running->kind}, {"blocksDone", running->done.load()}, {"blocksToDo", running->total.load()},
            {"cacheBlocksLimit", running->cacheBlocks}, {"clientPid", running->clientPid},
            {"seconds", wallNow() - running->startedAt}};

@@ -45,7 +45,7 @@ struct AttachedDisk {
 // The backup in progress, for status.
 struct RunningBackup {
   std::string device, repo;
-  int round = -1;                // -1 until the repository is open
+  std::atomic<int> round{-1};    // -1 until the repository is open (set outside mu)
   std::string kind;              // "full" / "incr" once the snapshot decided
   std::atomic<uint64_t> done{0}, total{0};
   uint32_t cacheBlocks = 0;
