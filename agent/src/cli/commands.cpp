@@ -198,18 +198,22 @@ struct BackupArgs {
   std::string compress = compressionName(kDefaultCompression);
 };
 
-int runBackup(const BackupArgs& a, bool given[3], bool asJson, std::ostream& out, std::ostream& err) {
-  const bool partitionGiven = given[0], outGiven = given[1], compressGiven = given[2];
+// Which of the options that tell an image backup from a device's were given.
+struct Given {
+  bool partition, out, compress;
+};
+
+int runBackup(const BackupArgs& a, Given given, bool asJson, std::ostream& out, std::ostream& err) {
   if (namesServiceDevice(a.image)) {
     if (a.service.repo.empty()) throw AgentError("backup of device " + a.image + " needs --repo DIR");
-    if (partitionGiven || outGiven)
+    if (given.partition || given.out)
       throw AgentError(a.image + " is a device of the service: give --repo DIR, not --partition or --out");
     ServiceBackupArgs s = a.service;
     s.device = a.image;
-    if (compressGiven) s.compress = a.compress;
+    if (given.compress) s.compress = a.compress;
     return cmdServiceBackup(s, asJson, out, err);
   }
-  if (!partitionGiven || !outGiven)
+  if (!given.partition || !given.out)
     throw AgentError("backup of image " + a.image + " needs --partition N and --out DIR (or name a device "
                      "of the service, such as sda1, with --repo DIR)");
   Compression c;
@@ -248,8 +252,7 @@ CLI::App* addBackupCommand(CLI::App& app, CommandRun& run) {
                        ->check(CLI::IsMember({"none", "fast", "strong"}))
                        ->capture_default_str();
   return onRun(c, run, [a, partition, outDir, compress](bool asJson, std::ostream& out, std::ostream& err) {
-    bool given[3] = {bool(*partition), bool(*outDir), bool(*compress)};
-    return runBackup(*a, given, asJson, out, err);
+    return runBackup(*a, {bool(*partition), bool(*outDir), bool(*compress)}, asJson, out, err);
   });
 }
 
